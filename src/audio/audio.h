@@ -1,0 +1,51 @@
+// Audio elementary streams: the AC-3 / MPEG audio frame aligner and the HDMV LPCM handler.
+#pragma once
+
+#include <cstdint>
+
+struct context;
+
+constexpr uint32_t audio_ring_slots = 128;
+constexpr uint32_t audio_slot_size = 3848;
+
+struct audio_frame_ring {
+    uint8_t data[audio_ring_slots][audio_slot_size];
+    uint32_t length[audio_ring_slots];
+    uint64_t pts[audio_ring_slots];
+};
+
+struct audio_aligner {
+    uint32_t sync_window = 0;
+    uint32_t synced = 0;
+    uint32_t confirmed = 0;
+    uint32_t started = 0;
+    uint32_t first_pts_reported = 0;
+    uint32_t header_countdown = 0;
+    int32_t frame_countdown = 0;
+    uint32_t frame_size = 0;
+    uint32_t sample_rate = 0;
+    uint32_t bit_rate = 0;
+    uint32_t acmod = 0, bsid = 0, bsmod = 0;                                      // AC-3
+    uint32_t mode = 0, mode_extension = 0, copyright = 0, original = 0, emphasis = 0;  // MPEG
+    uint64_t frame_pts = 0;
+    uint64_t pending_pts = 0;
+    uint32_t pts_pending = 0;
+    uint32_t slot_index = 0;
+    uint32_t slot_fill = 0;
+    audio_frame_ring ring = {};
+};
+
+void handle_ac3_audio(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts, uint8_t new_pts);
+void handle_mpeg_audio(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts, uint8_t new_pts);
+
+struct lpcm_state {
+    uint32_t channel_cursor = 0;
+    uint32_t header_reported = 0;
+    uint32_t carry_length = 0;
+    uint8_t carry_bytes[4] = {};
+    uint8_t work_buffer[188] = {};
+    uint8_t zero_sample[4] = {};
+};
+
+void handle_lpcm_audio(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts, uint8_t new_pts,
+                       uint16_t lpcm_header);

@@ -1,0 +1,74 @@
+#include <cstdlib>
+
+#include "driver/context.h"
+#include "driver/driver.h"
+
+namespace {
+
+const char* const usage_lines[] = {
+    "kavel Transport Stream Demuxer 1.01\n\n",
+    "Usage:\n",
+    "\tkavel <-pavtdszgher2> <infile> <program number> <video stream number> <audio stream number>\n\n",
+    "Options:\n",
+    "\tp = parse only, do not demux to video and audio files\n",
+    "\ta = dump audio PTS\n",
+    "\tv = dump video PTS\n",
+    "\tt = GOP timecode mode, count repeated fields/frames\n",
+    "\td = dump all PID's (useful for debugging muxers, but tons of output)\n",
+    "\ts = suppress TS rate dumping (useful when piping output to a file)\n",
+    "\tz = demux to PES streams (instead of elementary streams)\n",
+    "\tg = dump ATSC PSIP information\n",
+    "\th = input file is in HDMV (AVCHD and Blu-ray) format (192 byte packets)\n",
+    "\te = dump HDMV arrival_time_stamp difference\n",
+    "\tr = dump PCR\n",
+    "\t2 = only extract 2 channels of HDMV LPCM audio from multi-channel tracks\n",
+};
+
+// The flag an option letter sets, or null for a character that is no option.
+uint32_t* option_flag(run_options& o, char c) {
+    switch (c) {
+    case 'p': case 'P': return &o.parse_only;
+    case 'a': case 'A': return &o.dump_audio_pts;
+    case 'v': case 'V': return &o.dump_video_pts;
+    case 't': case 'T': return &o.gop_timecode_mode;
+    case 'd': case 'D': return &o.dump_all_pids;
+    case 's': case 'S': return &o.suppress_rate;
+    case 'z': case 'Z': return &o.pes_output;
+    case 'g': case 'G': return &o.dump_psip;
+    case 'h': case 'H': return &o.hdmv_input;
+    case 'e': case 'E': return &o.dump_ats_delta;
+    case 'r': case 'R': return &o.dump_pcr;
+    case '2': return &o.lpcm_two_channels;
+    default: return nullptr;
+    }
+}
+
+}  // namespace
+
+void print_usage(FILE* err) {
+    for (const char* line : usage_lines) fputs(line, err);
+}
+
+command_line_result parse_command_line(context& ctx, int argc, char** argv, FILE* err,
+                                       const char** input_path) {
+    // Four arguments: the stream and the three numbers. Five: options first, which must
+    // start with '-'. With four, a leading '-' is part of the file name.
+    if (argc != 5 && argc != 6) return command_line_result::usage;
+    int first = 1;
+    if (argc == 6) {
+        const char* opts = argv[1];
+        if (opts[0] != '-') return command_line_result::usage;
+        for (const char* c = opts + 1; *c; ++c) {
+            if (uint32_t* flag = option_flag(ctx.options, *c))
+                *flag = 1;
+            else
+                fprintf(err, "Unsupported Option: %c\n", *c);
+        }
+        first = 2;
+    }
+    *input_path = argv[first];
+    ctx.selection.program_number = atoi(argv[first + 1]);
+    ctx.selection.video_index = atoi(argv[first + 2]);
+    ctx.selection.audio_index = atoi(argv[first + 3]);
+    return command_line_result::run;
+}

@@ -1,0 +1,117 @@
+// The run-wide context: every record that the subsystems share, plus each subsystem's
+// private state. main() owns the single instance; tests build a fresh one per case.
+// Nothing here is ever reset during a run, and nothing is allocated per byte.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "audio/audio.h"
+#include "pes/pes.h"
+#include "psi/psi.h"
+#include "ts/ts.h"
+#include "video/video.h"
+
+constexpr uint16_t no_pid = 0xFFFF;           // a 13-bit PID never matches this
+constexpr uint64_t pts_unknown = ~uint64_t{0}; // first_video_pts before video output starts
+constexpr uint32_t pid_count = 8192;
+
+// Option flags from the command line, each 0 or 1.
+struct run_options {
+    uint32_t parse_only = 0;         // p
+    uint32_t dump_audio_pts = 0;     // a
+    uint32_t dump_video_pts = 0;     // v
+    uint32_t gop_timecode_mode = 0;  // t
+    uint32_t dump_all_pids = 0;      // d
+    uint32_t suppress_rate = 0;      // s
+    uint32_t pes_output = 0;         // z
+    uint32_t dump_psip = 0;          // g
+    uint32_t hdmv_input = 0;         // h
+    uint32_t dump_ats_delta = 0;     // e
+    uint32_t dump_pcr = 0;           // r
+    uint32_t lpcm_two_channels = 0;  // 2
+};
+
+// What the user asked for and what the PAT/PMT resolved it to.
+struct stream_selection {
+    int32_t program_number = 1;
+    int32_t video_index = 1;
+    int32_t audio_index = 1;
+    uint16_t pmt_pid = no_pid;
+    uint16_t pcr_pid = no_pid;
+    uint16_t video_pid = no_pid;
+    uint16_t audio_pid = no_pid;
+    uint8_t video_stream_type = 0;
+    uint8_t audio_stream_type = 0;
+};
+
+// The two output files; both null with parse_only.
+struct output_sinks {
+    FILE* video_out = nullptr;  // bits0001.mpv
+    FILE* audio_out = nullptr;  // bits0001.mpa
+};
+
+struct section_collector;  // ATSC PSIP section assembly, one per collected PID
+
+struct pid_table {
+    uint32_t packet_count[pid_count] = {};
+    uint32_t first_packet[pid_count] = {};  // packet_number of the first packet, 0 = none
+    uint32_t last_packet[pid_count] = {};
+    uint8_t last_cc[pid_count];             // 0xFF = no counter seen yet
+    uint16_t psip_table_type[pid_count] = {};
+    section_collector* collector[pid_count] = {};
+
+    pid_table() {
+        for (auto& cc : last_cc) cc = 0xFF;
+    }
+};
+
+// The PSIP base PID and the PIDs the MGT announces, one slot per table type it records.
+// Only the base and the first seven slots take part in routing.
+struct psip_pid_set {
+    static constexpr uint16_t base = 0x1FFB;
+    static constexpr int slot_total = 9;
+    static constexpr int routed_slots = 7;
+    uint16_t slot[slot_total] = {no_pid, no_pid, no_pid, no_pid, no_pid,
+                                 no_pid, no_pid, no_pid, no_pid};
+};
+
+// Time stamps in 90 kHz ticks, shared by the PES layer, the handlers and the final report.
+struct shared_timing {
+    uint64_t first_video_pts = pts_unknown;
+    uint64_t max_video_pts = 0;
+    uint64_t last_video_pts_step = 0;
+    uint64_t max_audio_pts = 0;
+    uint64_t last_audio_pts_step = 0;
+};
+
+struct run_statistics {
+    uint32_t packet_number = 0;  // counted from 1 when a packet's PID has been read
+    uint32_t coded_pictures = 0;
+    uint32_t display_count = 0;  // fields, or frames for progressive video
+    uint32_t progressive_flag = 0;
+    uint32_t video_rate = 0;     // bits per second from the estimator, 0 = none yet
+};
+
+struct context {
+    FILE* report = stdout;  // every diagnostic line goes here
+
+    run_options options;
+    stream_selection selection;
+    output_sinks sinks;
+    pid_table pids;
+    psip_pid_set psip_pids;
+    shared_timing timing;
+    run_statistics stats;
+
+    // Private state of each subsystem.
+    ts_state ts;
+    pat_parser pat;
+    pmt_parser pmt;
+    pes_parser video_pes;
+    pes_parser audio_pes;
+    mpeg2_state mpeg2;
+    audio_aligner ac3_aligner;
+    audio_aligner mpeg_aligner;
+    lpcm_state lpcm;
+};

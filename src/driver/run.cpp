@@ -1,0 +1,101 @@
+#include <memory>
+
+#include "driver/context.h"
+#include "driver/driver.h"
+
+namespace {
+
+constexpr const char* video_output_name = "bits0001.mpv";
+constexpr const char* audio_output_name = "bits0001.mpa";
+
+// An output file that had a write error must not be reported as a success.
+bool close_output(FILE* f) {
+    bool ok = !ferror(f);
+    return fclose(f) == 0 && ok;
+}
+
+}  // namespace
+
+bool read_stream(context& ctx, FILE* input) {
+    static uint8_t block[read_block_size];
+    while (!feof(input)) {
+        size_t got = fread(block, 1, sizeof block, input);
+        demux_buffer(ctx, static_cast<uint32_t>(got), block);
+        if (ferror(input)) return false;  // repeating a failing read would never end
+    }
+    return true;
+}
+
+void print_final_report(context& ctx) {
+    FILE* out = ctx.report;
+    fputc('\n', out);  // ends the line of the live rate display
+    for (uint32_t pid = 0; pid < pid_count; ++pid) {
+        if (ctx.pids.packet_count[pid] == 0) continue;
+        fprintf(out, "packets for pid %4d <0x%04x> = %d, first = %d, last = %d\n", pid, pid,
+                ctx.pids.packet_count[pid], ctx.pids.first_packet[pid], ctx.pids.last_packet[pid]);
+    }
+    fprintf(out,
+            ctx.stats.progressive_flag ? "coded pictures = %d, video frames = %d\n"
+                                       : "coded pictures = %d, video fields = %d\n",
+            ctx.stats.coded_pictures, ctx.stats.display_count);
+    const shared_timing& t = ctx.timing;
+    uint32_t audio_end = static_cast<uint32_t>(t.max_audio_pts) + static_cast<uint32_t>(t.last_audio_pts_step);
+    uint32_t video_end = static_cast<uint32_t>(t.max_video_pts) + static_cast<uint32_t>(t.last_video_pts_step);
+    int32_t difference = static_cast<int32_t>(audio_end - video_end);
+    fprintf(out, "Ending audio to video PTS difference = %d ticks, %f milliseconds\n", difference,
+            difference / 90.0);
+}
+
+int kavel_main(int argc, char** argv) {
+    auto ctx = std::make_unique<context>();
+    const char* input_path = nullptr;
+    if (parse_command_line(*ctx, argc, argv, stderr, &input_path) == command_line_result::usage) {
+        print_usage(stderr);
+        return -1;
+    }
+
+    FILE* input = fopen(input_path, "rb");
+    if (!input) {
+        fprintf(stderr, "Cannot open bitstream file <%s>\n", input_path);
+        return -1;
+    }
+    if (!ctx->options.parse_only) {
+        ctx->sinks.video_out = fopen(video_output_name, "wb");
+        if (!ctx->sinks.video_out) {
+            fprintf(stderr, "Cannot open video output file <%s>\n", video_output_name);
+            return -1;
+        }
+        ctx->sinks.audio_out = fopen(audio_output_name, "wb");
+        if (!ctx->sinks.audio_out) {
+            fprintf(stderr, "Cannot open audio output file <%s>\n", audio_output_name);
+            return -1;
+        }
+    }
+
+    printf("kavel Transport Stream Demuxer 1.01\n");
+    printf("program = %d, video channel = %d, audio channel = %d\n", ctx->selection.program_number,
+           ctx->selection.video_index, ctx->selection.audio_index);
+    demux_init(*ctx);
+
+    bool read_ok = read_stream(*ctx, input);
+    print_final_report(*ctx);
+    fflush(stdout);
+
+    fclose(input);
+    int status = 0;
+    if (!read_ok) {
+        fprintf(stderr, "Error reading bitstream file <%s>\n", input_path);
+        status = -1;
+    }
+    if (!ctx->options.parse_only) {
+        if (!close_output(ctx->sinks.video_out)) {
+            fprintf(stderr, "Error writing video output file <%s>\n", video_output_name);
+            status = -1;
+        }
+        if (!close_output(ctx->sinks.audio_out)) {
+            fprintf(stderr, "Error writing audio output file <%s>\n", audio_output_name);
+            status = -1;
+        }
+    }
+    return status;
+}

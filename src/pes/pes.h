@@ -1,0 +1,36 @@
+// PES layer: one byte-driven parser per chosen stream (video and audio) that follows the
+// PES header, assembles PTS/DTS, keeps the shared time-stamp bookkeeping and hands each
+// run of elementary-stream bytes to the stream handler of the stream type.
+#pragma once
+
+#include <cstdint>
+
+struct context;
+
+// A PES header is at most 9 fixed bytes plus 255 header data bytes.
+constexpr uint32_t pes_header_capacity = 265;
+
+struct pes_parser {
+    uint32_t start_register = 0;
+    uint32_t length_phase = 0;
+    uint32_t packet_remaining = 0;  // video: 32 bits, all ones = unbounded; audio: wraps at 16 bits
+    uint32_t flags_countdown = 0;
+    uint8_t pts_dts_flags = 0;
+    uint8_t header_remaining = 0;
+    uint32_t pts_only_countdown = 0;
+    uint32_t pts_dts_countdown = 0;
+    uint32_t lpcm_countdown = 0;
+    uint32_t in_payload = 0;
+    uint64_t pts_accumulator = 0;
+    uint64_t dts_accumulator = 0;
+    uint64_t current_pts = 0;
+    uint8_t pts_flag = 0;
+    uint16_t lpcm_header = 0;
+    uint8_t header_buffer[pes_header_capacity] = {};
+    uint32_t header_length = 0;
+    uint64_t previous_timestamp = 0;
+    uint64_t timestamp_count = 0;
+};
+
+uint32_t feed_video_pes(context& ctx, uint8_t* data, uint32_t available);
+uint32_t feed_audio_pes(context& ctx, uint8_t* data, uint32_t available);

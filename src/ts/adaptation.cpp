@@ -1,0 +1,76 @@
+// Adaptation field, PCR and the live rate display.
+//
+// Only the PCR_flag and the 6-byte PCR are read: a 33-bit base at 90 kHz, 6 reserved bits
+// and a 9-bit extension, together the 27 MHz clock. The PCR countdown is not tied to its
+// packet, so a PCR cut short by a too-short adaptation field goes on in later ones.
+#include "driver/context.h"
+
+namespace {
+
+constexpr uint64_t pcr_wrap = uint64_t{1} << 42;
+constexpr uint64_t clock_27mhz = 27000000;
+
+void print_rate(context& ctx, uint32_t rate) {
+    if (ctx.stats.video_rate != 0)
+        fprintf(ctx.report, "ts rate = %9d, video rate = %9d\r", int32_t(rate), int32_t(ctx.stats.video_rate));
+    else
+        fprintf(ctx.report, "ts rate = %9d\r", int32_t(rate));
+}
+
+// Transport rate over the bytes since the previous PCR of pcr_pid, and the display.
+void show_rate(context& ctx, uint64_t adjusted, uint64_t delta) {
+    ts_state& ts = ctx.ts;
+    uint64_t quotient;
+    if (!ctx.options.hdmv_input) {
+        quotient = ts.bytes_since_pcr * clock_27mhz / delta;
+    } else {
+        // HDMV: measured against the packet's own arrival time stamp.
+        const uint64_t d = (adjusted & 0x3FFFFFFF) - uint64_t(ts.arrival_time_stamp);
+        if (d == 0) {
+            if (ctx.stats.video_rate != 0)
+                fprintf(ctx.report, "ts rate = unspecified, video rate = %9d\r", int32_t(ctx.stats.video_rate));
+            else
+                fprintf(ctx.report, "ts rate = unspecified\r");
+            return;
+        }
+        quotient = ((ts.bytes_since_pcr - ts.sync_byte_count) * clock_27mhz - 2 * clock_27mhz) / d;
+    }
+    print_rate(ctx, uint32_t(quotient) * 8u);
+}
+
+void process_pcr(context& ctx) {
+    ts_state& ts = ctx.ts;
+    const uint64_t base = ts.pcr_register >> 15;
+    if (ctx.options.dump_pcr)
+        fprintf(ctx.report, "pcr = %d at packet number %d\n", int32_t(uint32_t(base)), ctx.stats.packet_number);
+    const uint64_t pcr = base * 300 + (ts.pcr_register & 0x1FF);
+    const uint64_t adjusted = pcr < ts.last_pcr ? pcr + pcr_wrap : pcr;
+    const uint64_t delta = adjusted - ts.last_pcr;
+    if (delta != 0 && !ctx.options.suppress_rate) show_rate(ctx, adjusted, delta);
+    ts.last_pcr = pcr;
+    ts.bytes_since_pcr = 0;
+}
+
+}  // namespace
+
+void feed_adaptation_length(context& ctx, uint8_t b) {
+    ts_state& ts = ctx.ts;
+    ts.af_bytes_left = b;
+    ts.af_length = b;
+    ts.af_length_pending = 0;
+}
+
+void feed_adaptation_byte(context& ctx, uint8_t b) {
+    ts_state& ts = ctx.ts;
+    ts.af_bytes_left -= 1;
+    if (ts.af_length - ts.af_bytes_left == 1) {
+        if (b & 0x10) {  // PCR_flag
+            ts.pcr_countdown = 6;
+            ts.pcr_register = 0;
+        }
+    } else if (ts.pcr_countdown > 0) {
+        ts.pcr_register = (ts.pcr_register << 8) | b;
+        ts.pcr_countdown -= 1;
+        if (ts.pcr_countdown == 0 && ts.current_pid == ctx.selection.pcr_pid) process_pcr(ctx);
+    }
+}

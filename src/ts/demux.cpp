@@ -1,0 +1,175 @@
+// Packet framing and the transport header.
+//
+// A plain stream is a run of 188-byte packets that start with the sync byte 0x47; an HDMV
+// stream (AVCHD, Blu-ray) puts a 4-byte header with a 30-bit arrival_time_stamp before
+// each packet. The packet length is fixed by counting, never by looking ahead, so a lost
+// byte makes the packet borrow the next sync byte and the search then runs to the next
+// 0x47. All state lives in the context so that any field may straddle blocks.
+#include <algorithm>
+#include <cstring>
+
+#include "driver/context.h"
+
+namespace {
+
+constexpr uint8_t sync_byte = 0x47;
+constexpr uint16_t null_pid = 0x1FFF;
+
+void start_packet(context& ctx) {
+    ts_state& ts = ctx.ts;
+    ts.in_packet = 1;
+    ts.bytes_since_pcr += 1;
+    ts.packet_bytes_left = 187;
+    ts.ts_header_countdown = 3;
+    if (ts.sync_skipped > 0) {
+        fprintf(ctx.report, "Transport Sync Error, skipped %d bytes, at %d\n", ts.sync_skipped,
+                ctx.stats.packet_number);
+        ts.sync_skipped = 0;
+    }
+}
+
+// HDMV arrival-time header byte; `left` is the countdown after this byte.
+void arrival_time_byte(context& ctx, uint8_t b, uint32_t left) {
+    ts_state& ts = ctx.ts;
+    switch (left) {
+    case 3: ts.arrival_time_stamp = uint32_t(b & 0x3F) << 24; break;  // top two bits dropped
+    case 2: ts.arrival_time_stamp |= uint32_t(b) << 16; break;
+    case 1: ts.arrival_time_stamp |= uint32_t(b) << 8; break;
+    default:
+        ts.arrival_time_stamp |= b;
+        if (ctx.options.dump_ats_delta)
+            fprintf(ctx.report, "arrival_time_stamp delta = %d\n",
+                    int32_t(ts.arrival_time_stamp - ts.last_arrival_time_stamp));
+        ts.last_arrival_time_stamp = ts.arrival_time_stamp;
+        break;
+    }
+}
+
+// The third header byte: scrambling, adaptation control, continuity and unit starts.
+void header_flags_byte(context& ctx, uint8_t b) {
+    ts_state& ts = ctx.ts;
+    const uint16_t pid = ts.current_pid;
+    ts.scrambling_control = b >> 6;
+    ts.adaptation_control = (b >> 4) & 3;
+    const uint8_t received = b & 0x0F;
+    const uint8_t last = ctx.pids.last_cc[pid];
+    const uint8_t expected = (last + 1) & 0x0F;
+    const bool has_payload = ts.adaptation_control & 1;
+
+    // Packets without payload do not advance the counter; PID 0 is never tracked.
+    if (received != expected && has_payload && pid != null_pid && last != 0xFF)
+        fprintf(ctx.report, "Discontinuity!, pid = %d <0x%04x>, received = %2d, expected = %2d, at %d\n",
+                pid, pid, received, expected, ctx.stats.packet_number);
+    if (pid != 0 && has_payload) ctx.pids.last_cc[pid] = received;
+    if (ts.adaptation_control & 2) ts.af_length_pending = 1;
+
+    if (ts.unit_start) {
+        if (pid == 0) ctx.pat.pat_pointer_pending = 1;
+        if (pid == ctx.selection.pmt_pid) ctx.pmt.pmt_pointer_pending = 1;
+        if (pid == ctx.selection.video_pid) ctx.video_pes.in_payload = 0;
+    }
+}
+
+void header_byte(context& ctx, uint8_t b) {
+    ts_state& ts = ctx.ts;
+    const uint32_t position = ts.ts_header_countdown;
+    ts.ts_header_countdown -= 1;
+    ts.packet_bytes_left -= 1;
+    ts.bytes_since_pcr += 1;
+    if (position == 3) {
+        ts.unit_start = (b >> 6) & 1;
+        ts.current_pid = uint16_t((b & 0x1F) << 8);
+    } else if (position == 2) {
+        const uint16_t pid = ts.current_pid | b;
+        ts.current_pid = pid;
+        ctx.stats.packet_number += 1;
+        ctx.pids.packet_count[pid] += 1;
+        if (ctx.pids.first_packet[pid] == 0) ctx.pids.first_packet[pid] = ctx.stats.packet_number;
+        ctx.pids.last_packet[pid] = ctx.stats.packet_number;
+        if (ctx.options.dump_all_pids) fprintf(ctx.report, "  PID=%4x", pid);
+    } else {
+        header_flags_byte(ctx, b);
+    }
+}
+
+// Offers the payload run at `data` to the consumer of the current PID; returns the bytes
+// consumed. Payload of PIDs nobody reads is skipped in one step.
+uint32_t route_payload(context& ctx, uint8_t* data, uint32_t available) {
+    (void)ctx;
+    (void)data;
+    return available;
+}
+
+}  // namespace
+
+void demux_init(context& ctx) {
+    ts_state& ts = ctx.ts;
+    ts.in_packet = 0;
+    ts.ts_header_countdown = 0;
+    ts.af_length_pending = 0;
+    ts.af_bytes_left = 0;
+    ts.pcr_countdown = 0;
+    ts.ats_countdown = 4;
+    ctx.pat = pat_parser{};
+    ctx.pmt = pmt_parser{};
+    ctx.video_pes = pes_parser{};
+    ctx.audio_pes = pes_parser{};
+    std::memset(ctx.pids.last_cc, 0xFF, sizeof ctx.pids.last_cc);
+    std::memset(ctx.pids.packet_count, 0, sizeof ctx.pids.packet_count);
+    std::memset(ctx.pids.first_packet, 0, sizeof ctx.pids.first_packet);
+}
+
+void demux_buffer(context& ctx, uint32_t length, uint8_t* block) {
+    ts_state& ts = ctx.ts;
+    uint32_t i = 0;
+    while (i < length) {
+        if (!ts.in_packet) {
+            if (ctx.options.hdmv_input && ts.ats_countdown > 0) {
+                ts.ats_countdown -= 1;
+                arrival_time_byte(ctx, block[i], ts.ats_countdown);
+                ++i;
+                continue;
+            }
+            // Search for the sync byte; whatever lies before it is counted as skipped.
+            auto* found = static_cast<uint8_t*>(std::memchr(block + i, sync_byte, length - i));
+            if (!found) {
+                ts.sync_skipped += length - i;
+                return;
+            }
+            ts.sync_skipped += uint32_t(found - (block + i));
+            i = uint32_t(found - block) + 1;
+            if (ctx.options.hdmv_input) {
+                ts.sync_byte_count = ts.bytes_since_pcr;
+                ts.ats_countdown = 4;
+            }
+            start_packet(ctx);
+            continue;
+        }
+
+        if (ts.ts_header_countdown > 0) {
+            header_byte(ctx, block[i++]);
+            continue;
+        }
+
+        uint32_t taken;
+        if (ts.af_length_pending) {
+            // Never the packet's last byte: the header leaves 184 bytes.
+            ts.packet_bytes_left -= 1;
+            ts.bytes_since_pcr += 1;
+            feed_adaptation_length(ctx, block[i++]);
+            continue;
+        } else if (ts.af_bytes_left > 0) {
+            ts.packet_bytes_left -= 1;
+            ts.bytes_since_pcr += 1;
+            feed_adaptation_byte(ctx, block[i]);
+            taken = 1;
+        } else {
+            const uint32_t available = std::min(length - i, ts.packet_bytes_left);
+            taken = route_payload(ctx, block + i, available);
+            ts.packet_bytes_left -= taken;
+            ts.bytes_since_pcr += taken;
+        }
+        i += taken;
+        if (ts.packet_bytes_left == 0) ts.in_packet = 0;
+    }
+}

@@ -1,0 +1,50 @@
+// Video elementary streams: the MPEG-2 video handler and the bit-rate estimator it feeds.
+#pragma once
+
+#include <cstdint>
+
+struct context;
+
+constexpr uint32_t rate_ring_size = 1024;
+constexpr uint32_t rate_window = 300;
+
+struct rate_estimator {
+    uint32_t bits[rate_ring_size] = {};
+    uint32_t fields[rate_ring_size] = {};
+    uint32_t head = 0;
+    uint32_t tail = 0;
+    uint32_t filled = 0;
+    uint32_t warm = 0;
+};
+
+void rate_estimator_bits(context& ctx, rate_estimator& est, uint32_t bits);
+void rate_estimator_fields(context& ctx, rate_estimator& est, uint32_t n);
+void rate_estimator_step(context& ctx, rate_estimator& est, uint32_t factor, long double frame_rate);
+
+struct mpeg2_state {
+    uint32_t sync_window = 0;
+    uint32_t started = 0;
+    uint32_t sequence_header_countdown = 0;
+    uint32_t sequence_extension_seen = 0;
+    uint32_t extension_pending = 0;
+    uint32_t sequence_extension_pending = 0;
+    uint32_t coding_extension_countdown = 0;
+    uint32_t picture_header_countdown = 0;
+    uint32_t gop_needed = 0;
+    uint32_t gop_seen = 0;
+    uint32_t held_back = 0;
+    uint32_t reference_temporal_reference = 0;
+    uint32_t temporal_reference_base = 0;
+    uint32_t bytes_since_picture = 0;
+    uint32_t frames_before_sequence = 0;
+    uint32_t timecode_fields = 0;
+    uint32_t progressive_sequence = 0;
+    uint32_t first_pts_countdown = 0;
+    uint64_t pts_candidate = 0;
+    uint32_t frame_rate_integer = 1;
+    long double frame_rate_exact = 1.0L;
+    uint8_t gop_template[12] = {0x00, 0x00, 0x01, 0xB8, 0x00, 0x08, 0x00, 0x00, 0x00, 0x00, 0x01, 0x00};
+    rate_estimator estimator;
+};
+
+void handle_mpeg2_video(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts, uint8_t dts_flag);

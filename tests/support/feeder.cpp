@@ -1,0 +1,111 @@
+#include "feeder.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <random>
+
+#include "driver/driver.h"
+
+namespace kt {
+
+namespace {
+
+bytes read_all(FILE* f) {
+    bytes out;
+    if (!f) return out;
+    fflush(f);
+    const long at = ftell(f);
+    fseek(f, 0, SEEK_END);
+    const long end = ftell(f);
+    out.resize(size_t(end));
+    fseek(f, 0, SEEK_SET);
+    if (end > 0 && fread(out.data(), 1, out.size(), f) != out.size()) out.clear();
+    fseek(f, at, SEEK_SET);
+    return out;
+}
+
+}  // namespace
+
+capture::capture(bool outputs) : ctx_(std::make_unique<context>()) {
+    report_ = open_memstream(&report_buffer_, &report_size_);
+    ctx_->report = report_;
+    if (outputs) {
+        ctx_->sinks.video_out = tmpfile();
+        ctx_->sinks.audio_out = tmpfile();
+    } else {
+        ctx_->options.parse_only = 1;
+    }
+}
+
+capture::~capture() {
+    fclose(report_);
+    free(report_buffer_);
+    if (ctx_->sinks.video_out) fclose(ctx_->sinks.video_out);
+    if (ctx_->sinks.audio_out) fclose(ctx_->sinks.audio_out);
+}
+
+std::string capture::report() {
+    fflush(report_);
+    return std::string(report_buffer_, report_size_);
+}
+
+bytes capture::video() { return read_all(ctx_->sinks.video_out); }
+bytes capture::audio() { return read_all(ctx_->sinks.audio_out); }
+
+std::string chunking::name() const {
+    return random ? "random" + std::to_string(seed) : std::to_string(size);
+}
+
+std::vector<chunking> standard_chunkings() {
+    return {{1}, {187}, {188}, {189}, {16384, true, 7}, {16384}};
+}
+
+void feed(context& ctx, const bytes& input, const chunking& how) {
+    std::mt19937 rng(how.seed);
+    std::vector<uint8_t> block;
+    size_t at = 0;
+    while (at < input.size()) {
+        size_t n = how.random ? 1 + rng() % how.size : how.size;
+        n = std::min(n, input.size() - at);
+        block.assign(input.begin() + at, input.begin() + at + n);
+        demux_buffer(ctx, uint32_t(n), block.data());
+        at += n;
+    }
+}
+
+run_result run_demux(const bytes& input, const chunking& how, const setup_fn& setup, bool final_report) {
+    auto cap = std::make_unique<capture>(true);
+    if (setup) setup(cap->ctx());
+    if (cap->ctx().options.parse_only) {
+        fclose(cap->ctx().sinks.video_out);
+        fclose(cap->ctx().sinks.audio_out);
+        cap->ctx().sinks = {};
+    }
+    demux_init(cap->ctx());
+    feed(cap->ctx(), input, how);
+    if (final_report) print_final_report(cap->ctx());
+    return {cap->report(), cap->video(), cap->audio()};
+}
+
+run_result expect_split_invariant(const bytes& input, const setup_fn& setup, bool final_report) {
+    const run_result whole = run_demux(input, {}, setup, final_report);
+    for (const chunking& how : standard_chunkings()) {
+        const run_result part = run_demux(input, how, setup, final_report);
+        EXPECT_EQ(part.report, whole.report) << "report differs with blocks of " << how.name();
+        EXPECT_TRUE(part.video == whole.video) << "video output differs with blocks of " << how.name();
+        EXPECT_TRUE(part.audio == whole.audio) << "audio output differs with blocks of " << how.name();
+    }
+    return whole;
+}
+
+bytes read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool file_exists(const std::string& path) { return std::ifstream(path).good(); }
+
+}  // namespace kt

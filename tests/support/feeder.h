@@ -1,0 +1,73 @@
+// Runs the demultiplexer (or a single handler) on a fresh context with the report and the
+// two outputs captured, and feeds byte strings in chosen chunk sizes.
+#pragma once
+
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "driver/context.h"
+#include "ts_builder.h"
+
+namespace kt {
+
+// A fresh context whose report goes to memory and whose outputs go to temporary files
+// (none with `outputs` false, as with parse_only).
+class capture {
+public:
+    explicit capture(bool outputs = true);
+    ~capture();
+    capture(const capture&) = delete;
+    capture& operator=(const capture&) = delete;
+
+    context& ctx() { return *ctx_; }
+    std::string report();  // everything reported so far
+    bytes video();         // bits0001.mpv so far
+    bytes audio();         // bits0001.mpa so far
+
+private:
+    std::unique_ptr<context> ctx_;
+    FILE* report_ = nullptr;
+    char* report_buffer_ = nullptr;
+    size_t report_size_ = 0;
+};
+
+// How a byte string is cut into blocks for demux_buffer.
+struct chunking {
+    uint32_t size = 16384;  // fixed block size, or the largest block when random
+    bool random = false;
+    uint32_t seed = 1;
+    std::string name() const;
+};
+
+// 1, 187, 188, 189, random and 16384-byte blocks.
+std::vector<chunking> standard_chunkings();
+
+// Feeds `input` to demux_buffer in blocks cut as `how` says. Each block is copied into a
+// scratch buffer first, as the driver's read block would be, since handlers may change it.
+void feed(context& ctx, const bytes& input, const chunking& how);
+
+struct run_result {
+    std::string report;
+    bytes video;
+    bytes audio;
+    bool operator==(const run_result&) const = default;
+};
+
+using setup_fn = std::function<void(context&)>;
+
+// A whole run: fresh context, `setup` (options and requested numbers), demux_init, the
+// input in blocks, and, with `final_report`, the driver's final report.
+run_result run_demux(const bytes& input, const chunking& how = {}, const setup_fn& setup = {},
+                     bool final_report = false);
+
+// Checks that every standard chunking gives the same report and outputs as 16384-byte
+// blocks, and returns that result.
+run_result expect_split_invariant(const bytes& input, const setup_fn& setup = {}, bool final_report = true);
+
+bytes read_file(const std::string& path);
+bool file_exists(const std::string& path);
+
+}  // namespace kt

@@ -1,0 +1,89 @@
+#include "program.h"
+
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "feeder.h"
+
+namespace kt {
+
+namespace {
+
+std::string quote(const std::string& s) {
+    std::string q(1, '\'');
+    for (char c : s) {
+        if (c == '\'')
+            q.append("'\\''");
+        else
+            q.push_back(c);
+    }
+    q.push_back('\'');
+    return q;
+}
+
+std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+int shell_status(int raw) { return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw); }
+
+}  // namespace
+
+temp_dir::temp_dir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "kavel-test-XXXXXX").string();
+    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+}
+
+temp_dir::~temp_dir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+program_result run_kavel(const std::vector<std::string>& args, const std::string& dir) {
+    const std::string out = dir + "/.stdout", err = dir + "/.stderr";
+    std::string cmd("cd ");
+    cmd.append(quote(dir)).append(" && ").append(quote(KAVEL_BINARY));
+    for (const auto& a : args) cmd += " " + quote(a);
+    cmd += " >" + quote(out) + " 2>" + quote(err) + " </dev/null";
+    program_result r;
+    r.status = shell_status(std::system(cmd.c_str()));
+    r.out = slurp(out);
+    r.err = slurp(err);
+    std::filesystem::remove(out);
+    std::filesystem::remove(err);
+    return r;
+}
+
+program_result run_shell(const std::string& command) {
+    temp_dir scratch;
+    const std::string out = scratch.file("out");
+    program_result r;
+    r.status = shell_status(std::system((command + " >" + quote(out) + " 2>&1").c_str()));
+    r.out = slurp(out);
+    return r;
+}
+
+bool have_tool(const std::string& name) {
+    return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+void write_file(const std::string& path, const bytes& data) {
+    std::ofstream f(path, std::ios::binary);
+    f.write(reinterpret_cast<const char*>(data.data()), std::streamsize(data.size()));
+}
+
+std::string test_data(const std::string& name) { return std::string(KAVEL_TEST_DATA) + "/" + name; }
+
+std::string shared_sample(const std::string& name) {
+    return std::string(KAVEL_SOURCE_DIR) + "/../shared/samples/" + name;
+}
+
+}  // namespace kt

@@ -1,0 +1,45 @@
+// Runs the built kavel program in a temporary folder, for end-to-end tests.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "ts_builder.h"
+
+namespace kt {
+
+struct program_result {
+    int status = 0;  // exit status as the shell sees it (0..255)
+    std::string out;
+    std::string err;
+};
+
+// A fresh, empty temporary folder, removed with the object.
+class temp_dir {
+public:
+    temp_dir();
+    ~temp_dir();
+    temp_dir(const temp_dir&) = delete;
+    temp_dir& operator=(const temp_dir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+// Runs the program with `args` in `dir`.
+program_result run_kavel(const std::vector<std::string>& args, const std::string& dir);
+
+// Runs a shell command; returns its exit status and standard output.
+program_result run_shell(const std::string& command);
+
+bool have_tool(const std::string& name);
+
+void write_file(const std::string& path, const bytes& data);
+
+// Paths of the fixtures and of the shared real captures (which may be absent).
+std::string test_data(const std::string& name);
+std::string shared_sample(const std::string& name);
+
+}  // namespace kt
