@@ -177,6 +177,22 @@ if want != got:
     sys.exit(f"damaged counts disagree: report {want} vs scan {got}")
 PY
 
+echo "9. late video: fixtures 1 and 2 remuxed with the video 0.3 s later than the audio"
+# The audio then starts well before the first picture, so the frames before it must be
+# dropped. -c copy keeps both elementary streams byte for byte (checked below), so the
+# oracle files of the source fixtures apply.
+late() {   # late SOURCE NAME AUDIO_FORMAT
+    "${FF[@]}" -i "$OUT/$1.ts" -itsoffset 0.3 -i "$OUT/$1.ts" -map 1:v -map 0:a -c copy \
+        "${MUX[@]}" "$OUT/$2.ts"
+    oracles "$2" ts
+    "${FF[@]}" -i "$OUT/$2.ts" -map 0:v:0 -c copy -f mpeg2video "$tmp/late.m2v" \
+        -map 0:a:0 -c copy -f "$3" "$tmp/late.$3"
+    cmp "$tmp/late.m2v" "$OUT/$1.m2v"
+    cmp "$tmp/late.$3" "$OUT/$1.$3"
+}
+late mpeg2_ac3_51 mpeg2_ac3_51_late_video ac3
+late mpeg2_mp2_2997 mpeg2_mp2_2997_late_video mp2
+
 echo "real captures copied from ../shared/samples (BSD 2-Clause, see LICENSE-samples.txt)"
 SHARED=../shared/samples
 if [ -d "$SHARED" ]; then
