@@ -36,10 +36,6 @@ std::vector<uint16_t> temporal_references(const bytes& es) {
     return out;
 }
 
-setup_fn with_option_t() {
-    return [](context& c) { c.options.gop_timecode_mode = 1; };
-}
-
 }  // namespace
 
 TEST(Mpeg2Video, FirstSequenceHeaderReportedOnceAndOutputUnchanged) {
@@ -90,24 +86,24 @@ TEST(Mpeg2Video, AspectAndFrameRateLines) {
     EXPECT_EQ(cap.ctx().mpeg2.frame_rate_exact, static_cast<long double>(50.0));
 }
 
-TEST(Mpeg2Video, CaptureStartingMidGop) {
-    // Two pictures with coding extensions and a stray 00 00 01 before the first header.
+TEST(Mpeg2Video, OutputStartsAtTheFirstSequenceHeader) {
+    // A capture from mid-GOP: two pictures with coding extensions and a stray start code
+    // come first; they are counted as frames before the header, not as pictures.
     const bytes head = bytes{0x42, 0x00, 0x00, 0x01, 0x42} + pic(4, 3) + pic(5, 3);
     const bytes rest = mpeg2_sequence() + mpeg2_gop_header() + pic(2) + pic(0, 3) + pic(1, 3);
     const mpeg2_result r = expect_mpeg2_split_invariant({{head, 1000, 0}, {rest, 2000, 1}});
     EXPECT_EQ(r.report.rfind("Sequence Header found\n2 frames before first Sequence Header\n", 0), 0u);
     EXPECT_TRUE(r.video == rest);
-    EXPECT_EQ(r.coded_pictures, 3u);  // the two before are not counted
+    EXPECT_EQ(r.coded_pictures, 3u);
     EXPECT_EQ(r.display_count, 6u);
     EXPECT_EQ(r.first_video_pts, 2000u);
-}
 
-TEST(Mpeg2Video, NoSequenceHeaderMeansNoOutput) {
-    const mpeg2_result r = expect_mpeg2_split_invariant({{pic(0) + pic(1) + mpeg2_sequence_end(), 5}});
-    EXPECT_EQ(r.report, "");
-    EXPECT_TRUE(r.video.empty());
-    EXPECT_EQ(r.coded_pictures, 0u);
-    EXPECT_EQ(r.first_video_pts, ~uint64_t{0});
+    // Without a sequence header nothing is written, reported or counted.
+    const mpeg2_result none = run_mpeg2({{head + mpeg2_sequence_end(), 5}}, {3});
+    EXPECT_EQ(none.report, "");
+    EXPECT_TRUE(none.video.empty());
+    EXPECT_EQ(none.coded_pictures + none.display_count, 0u);
+    EXPECT_EQ(none.first_video_pts, ~uint64_t{0});
 }
 
 TEST(Mpeg2Video, GopInsertedWhereSequenceHeaderLacksOne) {
@@ -209,44 +205,32 @@ TEST(Mpeg2Video, SequenceEndCodesCutOut) {
 }
 
 TEST(Mpeg2Video, SequenceEndInterruptedByPesHeaderIsKept) {
-    // Another writer puts a PES header between the calls that hold an end code: moving
-    // back would overwrite it, so the end code stays whole on both sides of it.
+    // Another writer puts a PES header between calls that hold an end code: moving back
+    // would overwrite it, so the code stays whole around it. Calls are given as pieces of
+    // the stream; "|" marks where the header is written.
     const bytes head = mpeg2_sequence() + mpeg2_gop_header() + pic(0);
-    const bytes end = mpeg2_sequence_end();
-    const bytes rest = pic(1);
-    for (size_t cut = 1; cut <= 3; ++cut) {
-        for (int calls_before = 1; calls_before <= 2; ++calls_before) {
-            capture cap;
-            FILE* out = cap.ctx().sinks.video_out;
-            bytes x = head + bytes(end.begin(), end.begin() + long(cut));
-            bytes y = bytes(end.begin() + long(cut), end.end()) + rest;
-            if (calls_before == 1) {
-                handle_mpeg2_video(cap.ctx(), x.data(), uint32_t(x.size()), 0, 0);
-                fwrite("HDR", 1, 3, out);
-            } else {
-                // The header comes one call earlier: between the 1st and 2nd byte of x's end.
-                bytes x1(x.begin(), x.end() - long(cut) + 1), x2(x.end() - long(cut) + 1, x.end());
-                handle_mpeg2_video(cap.ctx(), x1.data(), uint32_t(x1.size()), 0, 0);
-                fwrite("HDR", 1, 3, out);
-                if (!x2.empty()) handle_mpeg2_video(cap.ctx(), x2.data(), uint32_t(x2.size()), 0, 0);
-            }
-            handle_mpeg2_video(cap.ctx(), y.data(), uint32_t(y.size()), 0, 0);
-            bytes want = head + bytes(end.begin(), end.begin() + long(cut)) + from_string("HDR") +
-                         bytes(end.begin() + long(cut), end.end()) + rest;
-            if (calls_before == 2) {
-                want = head + bytes(end.begin(), end.begin() + 1) + from_string("HDR") +
-                       bytes(end.begin() + 1, end.end()) + rest;
-            }
-            EXPECT_TRUE(cap.video() == want) << cut << " " << calls_before;
+    const bytes hdr = from_string("HDR");
+    auto run = [&](const std::vector<bytes>& calls, size_t header_after) {
+        capture cap;
+        for (size_t k = 0; k < calls.size(); ++k) {
+            bytes call = calls[k];
+            handle_mpeg2_video(cap.ctx(), call.data(), uint32_t(call.size()), 0, 0);
+            if (k == header_after) fwrite(hdr.data(), 1, hdr.size(), cap.ctx().sinks.video_out);
         }
-    }
-    // A PES header before all bytes of the code does not stop the cut.
-    capture cap;
-    bytes x = head, y = end + rest;
-    handle_mpeg2_video(cap.ctx(), x.data(), uint32_t(x.size()), 0, 0);
-    fwrite("HDR", 1, 3, cap.ctx().sinks.video_out);
-    handle_mpeg2_video(cap.ctx(), y.data(), uint32_t(y.size()), 0, 0);
-    EXPECT_TRUE(cap.video() == head + from_string("HDR") + rest);
+        return cap.video();
+    };
+    // The end code's pieces: its first 1, 2 or 3 bytes and the rest.
+    const bytes z1 = {0}, z2 = {0, 0}, z3 = {0, 0, 1}, e3 = {0, 1, 0xB7}, e2 = {1, 0xB7}, e1 = {0xB7};
+    const bytes rest = pic(1);
+    EXPECT_TRUE(run({head + z1, e3 + rest}, 0) == head + z1 + hdr + e3 + rest);
+    EXPECT_TRUE(run({head + z2, e2 + rest}, 0) == head + z2 + hdr + e2 + rest);
+    EXPECT_TRUE(run({head + z3, e1 + rest}, 0) == head + z3 + hdr + e1 + rest);
+    // head 00 | 00 | 01 | B7: the header two calls before the end still counts.
+    EXPECT_TRUE(run({head + z1, z1, {1}, e1 + rest}, 0) == head + z1 + hdr + e3 + rest);
+    // A header before the code, or before a call that holds three of its bytes, does
+    // not stop the cut.
+    EXPECT_TRUE(run({head, mpeg2_sequence_end() + rest}, 0) == head + hdr + rest);
+    EXPECT_TRUE(run({head + z1, bytes{0x55} + z3, e1 + rest}, 0) == head + z1 + hdr + bytes{0x55} + rest);
 }
 
 TEST(Mpeg2Video, IllegalPictureCodingType) {
@@ -270,37 +254,37 @@ TEST(Mpeg2Video, FirstPtsIsTheSmallerOfTheFirstTwoPictures) {
     EXPECT_NE(r.report.find("First Video PTS = 0xfffffffe\n"), std::string::npos);
 }
 
-TEST(Mpeg2Video, PulldownCountsAndTimeCodes) {
-    // 29.97 Hz interlaced with repeat_first_field on every other picture: 5 fields per 2
-    // pictures. The time code of the next inserted GOP header counts 2 fields per picture,
-    // or the repeated fields too with option t.
-    bytes es = mpeg2_sequence(false, 4) + mpeg2_gop_header();
-    for (int k = 0; k < 4; ++k) es = es + pic(uint16_t(k), 1, true, k % 2 == 1);
-    es = es + mpeg2_sequence(false, 4) + pic(0);
-    const mpeg2_result plain = expect_mpeg2_split_invariant({{es}});
-    const mpeg2_result with_t = expect_mpeg2_split_invariant({{es}}, with_option_t());
+TEST(Mpeg2Video, FieldAndFrameCountsWithAndWithoutOptionT) {
+    // The time code of the GOP header inserted at the end counts 2 fields per picture,
+    // or, with option t, what repeat_first_field (and top_field_first) say.
+    auto run = [](bool progressive, const std::vector<std::pair<bool, bool>>& flags, bool option_t) {
+        bytes es = mpeg2_sequence(progressive, 4) + mpeg2_gop_header();
+        for (const auto& [tff, rff] : flags) es = es + pic(0, 1, tff, rff);
+        es = es + mpeg2_sequence(progressive, 4) + pic(0);
+        return expect_mpeg2_split_invariant(
+            {{es}}, [option_t](context& c) { c.options.gop_timecode_mode = option_t; });
+    };
+    auto inserted = [](const mpeg2_result& r, uint8_t byte6, uint8_t byte7) {
+        return find(r.video, {0, 0, 1, 0xB8, 0x00, 0x08, byte6, byte7}) != std::string::npos;
+    };
+    // Interlaced 3:2 pulldown at 29.97 Hz: 5 fields per 2 pictures; then 2 more.
+    const std::vector<std::pair<bool, bool>> pulldown = {{true, false}, {true, true}, {true, false}, {true, true}};
+    const mpeg2_result plain = run(false, pulldown, false), with_t = run(false, pulldown, true);
     EXPECT_EQ(plain.display_count, 12u);
     EXPECT_EQ(with_t.display_count, 12u);
-    const bytes four_frames = {0, 0, 1, 0xB8, 0x00, 0x08, 0x02, 0x00};  // 4 pictures
-    const bytes five_frames = {0, 0, 1, 0xB8, 0x00, 0x08, 0x02, 0x80};  // 10 fields
-    EXPECT_NE(find(plain.video, four_frames), std::string::npos);
-    EXPECT_NE(find(with_t.video, five_frames), std::string::npos);
-}
+    EXPECT_TRUE(inserted(plain, 0x02, 0x00));   // 8 fields: picture 4
+    EXPECT_TRUE(inserted(with_t, 0x02, 0x80));  // 10 fields: picture 5
 
-TEST(Mpeg2Video, ProgressiveFrameCounts) {
-    // (tff, rff): (0,0) 1 frame, (0,1) 2, (1,1) 3, (1,0) none; option t gives the time
-    // code 2, 4, 6 and 0 fields.
-    bytes es = mpeg2_sequence(true, 5) + mpeg2_gop_header();
-    es = es + pic(0, 1, false, false) + pic(1, 1, false, true) + pic(2, 1, true, true) + pic(3, 1, true, false);
-    es = es + mpeg2_sequence(true, 5) + pic(0);
-    const mpeg2_result plain = expect_mpeg2_split_invariant({{es}});
-    const mpeg2_result with_t = expect_mpeg2_split_invariant({{es}}, with_option_t());
-    EXPECT_EQ(plain.progressive_flag, 1u);
-    EXPECT_EQ(plain.display_count, 7u);
-    EXPECT_EQ(with_t.display_count, 7u);
-    EXPECT_NE(plain.report.find("Progressive Sequence = 1\n"), std::string::npos);
-    EXPECT_NE(find(plain.video, {0, 0, 1, 0xB8, 0x00, 0x08, 0x02, 0x00}), std::string::npos);  // 4 frames
-    EXPECT_NE(find(with_t.video, {0, 0, 1, 0xB8, 0x00, 0x08, 0x03, 0x00}), std::string::npos); // 12 fields
+    // Progressive (tff, rff): (0,0) 1 frame, (0,1) 2, (1,1) 3, (1,0) none; with option t
+    // 2, 4, 6 and 0 time-code fields.
+    const std::vector<std::pair<bool, bool>> frames = {{false, false}, {false, true}, {true, true}, {true, false}};
+    const mpeg2_result p_plain = run(true, frames, false), p_t = run(true, frames, true);
+    EXPECT_EQ(p_plain.progressive_flag, 1u);
+    EXPECT_NE(p_plain.report.find("Progressive Sequence = 1\n"), std::string::npos);
+    EXPECT_EQ(p_plain.display_count, 7u);
+    EXPECT_EQ(p_t.display_count, 7u);
+    EXPECT_TRUE(inserted(p_plain, 0x02, 0x00));  // 8 fields: picture 4
+    EXPECT_TRUE(inserted(p_t, 0x03, 0x00));      // 12 fields: picture 6
 }
 
 TEST(Mpeg2Video, Mpeg1VideoWithoutExtensions) {
