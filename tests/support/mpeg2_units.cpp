@@ -83,10 +83,10 @@ bytes mpeg2_slice(uint32_t size, uint8_t slice_number) {
 
 bytes mpeg2_sequence_end() { return start_code(0xB7); }
 
-bytes mpeg2_picture(const picture_spec& spec) {
-    bytes b = mpeg2_picture_header(spec.temporal_reference, spec.type);
-    if (!spec.mpeg1) b = b + mpeg2_picture_coding_extension(spec.top_field_first, spec.repeat_first_field);
-    return b + mpeg2_slice(spec.slice_size);
+bytes mpeg2_picture(const picture_spec& p) {
+    bytes b = mpeg2_picture_header(p.temporal_reference, p.type);
+    if (!p.mpeg1) b = b + mpeg2_picture_coding_extension(p.top_field_first, p.repeat_first_field);
+    return b + mpeg2_slice(p.slice_size);
 }
 
 bytes mpeg2_sequence(bool progressive, uint8_t frame_rate_code) {

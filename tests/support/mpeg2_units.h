@@ -43,7 +43,7 @@ struct picture_spec {
     uint32_t slice_size = 40;
     bool mpeg1 = false;
 };
-bytes mpeg2_picture(const picture_spec& spec);
+bytes mpeg2_picture(const picture_spec& p);
 
 // Sequence header (720x576, 4:3, 25 Hz, 1 Mbit/s unless changed) with its extension.
 bytes mpeg2_sequence(bool progressive = false, uint8_t frame_rate_code = 3);
