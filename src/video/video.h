@@ -21,6 +21,10 @@ void rate_estimator_bits(context& ctx, rate_estimator& est, uint32_t bits);
 void rate_estimator_fields(context& ctx, rate_estimator& est, uint32_t n);
 void rate_estimator_step(context& ctx, rate_estimator& est, uint32_t factor, long double frame_rate);
 
+// MPEG-1/MPEG-2 video (ISO/IEC 13818-2): finds the start codes, starts the output at the
+// first sequence header, inserts GOP headers where a sequence header lacks one, renumbers
+// the temporal references behind such an insertion, cuts out sequence end codes, counts
+// pictures and fields and fixes the first video PTS.
 struct mpeg2_state {
     uint32_t sync_window = 0;
     uint32_t started = 0;
@@ -45,6 +49,22 @@ struct mpeg2_state {
     long double frame_rate_exact = 1.0L;
     uint8_t gop_template[12] = {0x00, 0x00, 0x01, 0xB8, 0x00, 0x08, 0x00, 0x00, 0x00, 0x00, 0x01, 0x00};
     rate_estimator estimator;
+
+    // With PES output another writer (the PES layer) may put a header into video_out
+    // between two calls. When a call ends with the first bytes of a possible sequence end
+    // code (00, 00 00 or 00 00 01), the file position after it is kept here, so that the
+    // next call can tell whether anything was written in between; -1 when no such tail.
+    int64_t tail_position = -1;
+    // Something else was written inside the bytes of the pending end code: it is kept.
+    uint32_t tail_interrupted = 0;
 };
 
+// One run of elementary-stream bytes. `pts` is the PTS of the latest video PES header that
+// carried one, `dts_flag` 1 when that header also carried a DTS. The run may be changed in
+// place (temporal references).
 void handle_mpeg2_video(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts, uint8_t dts_flag);
+
+// The same machine without the skip over bytes that cannot end a start code: every byte
+// goes through the full rule chain. Gives identical results; kept to prove that.
+void handle_mpeg2_video_per_byte(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts,
+                                 uint8_t dts_flag);

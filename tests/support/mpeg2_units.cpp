@@ -1,0 +1,140 @@
+#include "mpeg2_units.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <random>
+
+namespace kt {
+
+namespace {
+
+bytes start_code(uint8_t value) { return {0x00, 0x00, 0x01, value}; }
+
+}  // namespace
+
+bytes mpeg2_sequence_header(uint16_t width, uint16_t height, uint8_t aspect, uint8_t frame_rate_code,
+                            uint32_t bit_rate_value) {
+    const uint32_t vbv = 112;
+    bytes b = start_code(0xB3);
+    b.push_back(uint8_t(width >> 4));
+    b.push_back(uint8_t((width & 0x0F) << 4 | (height >> 8 & 0x0F)));
+    b.push_back(uint8_t(height));
+    b.push_back(uint8_t(aspect << 4 | (frame_rate_code & 0x0F)));
+    // bit_rate_value(18) marker(1) vbv_buffer_size_value(10) constrained(1) two load flags.
+    const uint32_t tail = (bit_rate_value & 0x3FFFF) << 14 | 1u << 13 | vbv << 3;
+    b.push_back(uint8_t(tail >> 24));
+    b.push_back(uint8_t(tail >> 16));
+    b.push_back(uint8_t(tail >> 8));
+    b.push_back(uint8_t(tail));
+    return b;
+}
+
+bytes mpeg2_sequence_extension(bool progressive) {
+    bytes b = start_code(0xB5);
+    // id 1, profile_and_level 0x48, progressive_sequence, chroma_format 1, size and rate
+    // extensions 0, marker, vbv extension 0, low_delay 0, frame rate extensions 0.
+    b.push_back(0x14);
+    b.push_back(uint8_t(0x80 | (progressive ? 0x08 : 0) | 0x02));
+    b.push_back(0x00);
+    b.push_back(0x01);
+    b.push_back(0x00);
+    b.push_back(0x00);
+    return b;
+}
+
+bytes mpeg2_gop_header(uint8_t hours, uint8_t minutes, uint8_t seconds, uint8_t pictures, bool closed) {
+    bytes b = start_code(0xB8);
+    b.push_back(uint8_t(hours << 2 | minutes >> 4));
+    b.push_back(uint8_t((minutes & 0x0F) << 4 | 0x08 | seconds >> 3));
+    b.push_back(uint8_t((seconds & 0x07) << 5 | pictures >> 1));
+    b.push_back(uint8_t((pictures & 1) << 7 | (closed ? 0x40 : 0)));
+    return b;
+}
+
+bytes mpeg2_picture_header(uint16_t temporal_reference, uint8_t picture_coding_type) {
+    bytes b = start_code(0x00);
+    b.push_back(uint8_t(temporal_reference >> 2));
+    b.push_back(uint8_t((temporal_reference & 3) << 6 | (picture_coding_type & 7) << 3 | 0x07));
+    b.push_back(0xFF);
+    b.push_back(0xF8);
+    return b;
+}
+
+bytes mpeg2_picture_coding_extension(bool top_field_first, bool repeat_first_field) {
+    bytes b = start_code(0xB5);
+    // id 8 and f_codes 15 (unused), intra_dc_precision 0, picture_structure 3, then
+    // top_field_first frame_pred_frame_dct ... repeat_first_field chroma_420_type,
+    // progressive_frame and padding.
+    b.push_back(0x8F);
+    b.push_back(0xFF);
+    b.push_back(0xF3);
+    b.push_back(uint8_t((top_field_first ? 0x80 : 0) | 0x40 | (repeat_first_field ? 0x02 : 0) | 0x01));
+    b.push_back(0x80);
+    return b;
+}
+
+bytes mpeg2_slice(uint32_t size, uint8_t slice_number) {
+    bytes b = start_code(slice_number);
+    for (uint32_t k = 0; k < size; ++k) b.push_back(uint8_t(0x11 + k % 0xE0));
+    return b;
+}
+
+bytes mpeg2_sequence_end() { return start_code(0xB7); }
+
+bytes mpeg2_picture(const picture_spec& p) {
+    bytes b = mpeg2_picture_header(p.temporal_reference, p.type);
+    if (!p.mpeg1) b = b + mpeg2_picture_coding_extension(p.top_field_first, p.repeat_first_field);
+    return b + mpeg2_slice(p.slice_size);
+}
+
+bytes mpeg2_sequence(bool progressive, uint8_t frame_rate_code) {
+    return mpeg2_sequence_header(720, 576, 2, frame_rate_code, 2500) + mpeg2_sequence_extension(progressive);
+}
+
+std::string call_split::name() const { return random ? "random" + std::to_string(seed) : std::to_string(size); }
+
+std::vector<call_split> standard_call_splits() { return {{1}, {2}, {3}, {184}, {200, true, 3}}; }
+
+void feed_mpeg2(context& ctx, const std::vector<es_segment>& segments, const call_split& how, mpeg2_entry entry) {
+    if (!entry) entry = handle_mpeg2_video;
+    std::mt19937 rng(how.seed);
+    bytes call;
+    for (const es_segment& seg : segments) {
+        size_t at = 0;
+        while (at < seg.data.size()) {
+            size_t n = how.random ? 1 + rng() % how.size : how.size;
+            n = std::min(n, seg.data.size() - at);
+            call.assign(seg.data.begin() + at, seg.data.begin() + at + n);
+            entry(ctx, call.data(), uint32_t(n), seg.pts, seg.dts_flag);
+            at += n;
+        }
+    }
+}
+
+mpeg2_result run_mpeg2(const std::vector<es_segment>& segments, const call_split& how, const setup_fn& setup,
+                       bool parse_only, mpeg2_entry entry) {
+    auto cap = std::make_unique<capture>(!parse_only);
+    context& ctx = cap->ctx();
+    if (setup) setup(ctx);
+    feed_mpeg2(ctx, segments, how, entry);
+    return {cap->report(),           cap->video(),          ctx.stats.coded_pictures,
+            ctx.stats.display_count, ctx.stats.progressive_flag, ctx.stats.video_rate,
+            ctx.timing.first_video_pts};
+}
+
+mpeg2_result expect_mpeg2_split_invariant(const std::vector<es_segment>& segments, const setup_fn& setup,
+                                          bool parse_only) {
+    const call_split whole{UINT32_MAX};
+    const mpeg2_result ref = run_mpeg2(segments, whole, setup, parse_only);
+    for (const call_split& how : standard_call_splits()) {
+        const mpeg2_result part = run_mpeg2(segments, how, setup, parse_only);
+        EXPECT_EQ(part.report, ref.report) << "report differs with calls of " << how.name();
+        EXPECT_TRUE(part.video == ref.video) << "video output differs with calls of " << how.name();
+        EXPECT_TRUE(part == ref) << "counters differ with calls of " << how.name();
+    }
+    return ref;
+}
+
+}  // namespace kt
