@@ -8,6 +8,8 @@ struct context;
 constexpr uint32_t audio_ring_slots = 128;
 constexpr uint32_t audio_slot_size = 3848;
 
+// Frames held back before the output starts. A slot holds one frame shifted by one byte:
+// from the second byte of its sync word through the first byte of the next sync word.
 struct audio_frame_ring {
     uint8_t data[audio_ring_slots][audio_slot_size];
     uint32_t length[audio_ring_slots];
@@ -22,7 +24,8 @@ struct audio_aligner {
     uint32_t first_pts_reported = 0;
     uint32_t header_countdown = 0;
     int32_t frame_countdown = 0;
-    uint32_t frame_size = 0;
+    uint32_t frame_size = 0;   // length of the frame being collected, from its own header
+    uint32_t header_size = 0;  // length announced by the header being parsed, 0 = invalid
     uint32_t sample_rate = 0;
     uint32_t bit_rate = 0;
     uint32_t acmod = 0, bsid = 0, bsmod = 0;                                      // AC-3
@@ -43,7 +46,6 @@ struct lpcm_state {
     uint32_t header_reported = 0;
     uint32_t carry_length = 0;
     uint8_t carry_bytes[4] = {};
-    uint8_t work_buffer[188] = {};
     uint8_t zero_sample[4] = {};
 };
 

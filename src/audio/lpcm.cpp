@@ -1,0 +1,120 @@
+// HDMV LPCM audio: the sample bytes after each 4-byte LPCM private header, cut into
+// channel samples and written as carried (byte order and interleaving unchanged).
+//
+// The 16-bit header field is channel_assignment(4) sampling_frequency(4)
+// bits_per_sample(2) and six bits not used here. A group holds one sample per channel,
+// always an even number of them; 20-bit samples occupy 3 bytes like 24-bit ones.
+#include <cstring>
+
+#include "driver/context.h"
+
+namespace {
+
+struct lpcm_layout {
+    const char* line;
+    uint32_t channels;
+};
+
+const lpcm_layout layouts[16] = {
+    {"LPCM Audio Mode = reserved", 2}, {"LPCM Audio Mode = 1/0", 2},
+    {"LPCM Audio Mode = reserved", 2}, {"LPCM Audio Mode = 2/0", 2},
+    {"LPCM Audio Mode = 3/0", 4},      {"LPCM Audio Mode = 2/1", 4},
+    {"LPCM Audio Mode = 3/1", 4},      {"LPCM Audio Mode = 2/2", 4},
+    {"LPCM Audio Mode = 3/2", 6},      {"LPCM Audio Mode = 3/2+lfe", 6},
+    {"LPCM Audio Mode = 3/4", 8},      {"LPCM Audio Mode = 3/4+lfe", 8},
+    {"LPCM Audio Mode = reserved", 2}, {"LPCM Audio Mode = reserved", 2},
+    {"LPCM Audio Mode = reserved", 2}, {"LPCM Audio Mode = reserved", 2}};
+
+const char* const width_lines[4] = {"LPCM Audio Bits/sample = reserved", "LPCM Audio Bits/sample = 16",
+                                    "LPCM Audio Bits/sample = 20", "LPCM Audio Bits/sample = 24"};
+const uint32_t width_bytes[4] = {2, 2, 3, 3};
+
+const char* rate_line(uint32_t code) {
+    switch (code) {
+    case 1: return "LPCM Audio Sample Rate = 48000";
+    case 4: return "LPCM Audio Sample Rate = 96000";
+    case 5: return "LPCM Audio Sample Rate = 192000";
+    default: return "LPCM Audio Sample Rate = reserved";
+    }
+}
+
+void put_line(context& ctx, const char* line) {
+    fputs(line, ctx.report);
+    fputc('\n', ctx.report);
+}
+
+// Emits n consecutive samples of w bytes from `data`, the first for channel `cursor`,
+// and advances the cursor. With option 2 only channels 0 and 1 are written; runs of
+// written samples go out in one piece.
+void emit_samples(context& ctx, const uint8_t* data, uint32_t n, uint32_t w, uint32_t channels, uint32_t& cursor) {
+    FILE* out = ctx.options.parse_only ? nullptr : ctx.sinks.audio_out;
+    if (!ctx.options.lpcm_two_channels) {
+        if (out != nullptr && n != 0) fwrite(data, 1, size_t(n) * w, out);
+        cursor = uint32_t((uint64_t(cursor) + n) % channels);
+        return;
+    }
+    while (n != 0) {
+        const bool kept = cursor < 2;
+        uint32_t run = kept ? 2 - cursor : channels - cursor;
+        if (run > n) run = n;
+        if (kept && out != nullptr) fwrite(data, 1, size_t(run) * w, out);
+        data += size_t(run) * w;
+        n -= run;
+        cursor += run;
+        if (cursor == channels) cursor = 0;
+    }
+}
+
+}  // namespace
+
+void handle_lpcm_audio(context& ctx, uint8_t* bytes, uint32_t count, uint64_t, uint8_t new_pts, uint16_t lpcm_header) {
+    lpcm_state& s = ctx.lpcm;
+    const uint32_t assignment = lpcm_header >> 12;
+    const uint32_t width_code = (lpcm_header >> 6) & 3;
+    const uint32_t channels = layouts[assignment].channels;
+    const uint32_t w = width_bytes[width_code];
+
+    // A new PES with a PTS while a group is incomplete: the partial sample is dropped and
+    // the group is completed with zero samples.
+    bool resync = new_pts == 1 && s.channel_cursor != 0;
+    if (resync) s.carry_length = 0;
+    // A layout with fewer channels than the group has reached begins a new group.
+    if (s.channel_cursor >= channels) {
+        s.channel_cursor = 0;
+        resync = false;
+    }
+
+    if (!s.header_reported) {
+        s.header_reported = 1;
+        put_line(ctx, layouts[assignment].line);
+        put_line(ctx, width_lines[width_code]);
+        put_line(ctx, rate_line((lpcm_header >> 8) & 0xF));
+    }
+
+    if (resync) {
+        fprintf(ctx.report, "LPCM sample resync, adding %d samples\n", int32_t(channels - s.channel_cursor));
+        while (s.channel_cursor != 0) emit_samples(ctx, s.zero_sample, 1, w, channels, s.channel_cursor);
+    }
+
+    const uint8_t* data = bytes;
+    uint32_t left = count;
+    if (s.carry_length != 0) {
+        // Complete the sample cut at the end of the previous call. The carry is shorter
+        // than the smallest sample, but the width may have changed since: need can be 0.
+        const uint32_t need = w > s.carry_length ? w - s.carry_length : 0;
+        if (left < need) {
+            memcpy(s.carry_bytes + s.carry_length, data, left);
+            s.carry_length += left;
+            return;
+        }
+        memcpy(s.carry_bytes + s.carry_length, data, need);
+        data += need;
+        left -= need;
+        s.carry_length = 0;
+        emit_samples(ctx, s.carry_bytes, 1, w, channels, s.channel_cursor);
+    }
+    const uint32_t whole = left / w;
+    emit_samples(ctx, data, whole, w, channels, s.channel_cursor);
+    s.carry_length = left - whole * w;
+    memcpy(s.carry_bytes, data + size_t(whole) * w, s.carry_length);
+}

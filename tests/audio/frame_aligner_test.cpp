@@ -1,0 +1,149 @@
+// The AC-3 / MPEG audio frame aligner, called directly as the PES layer would call it.
+#include <gtest/gtest.h>
+
+#include "audio_frames.h"
+
+using namespace kt;
+
+namespace {
+
+struct variant_case {
+    const char* name;
+    const audio_call& call;
+    bytes (*frames)(uint32_t);
+    uint32_t size;  // bytes per frame of `frames`
+    uint64_t ticks, threshold;
+    std::string header;
+};
+
+const variant_case variants[] = {
+    {"ac3", ac3_call, ac3_frames, 1536, 2880, 2800,
+     "Audio Bitrate = 384000, Audio Sampling Rate = 48000\nAudio Mode = 3/2, bsid = 8, bsmod = 0\n"},
+    {"mpeg", mpeg_call, mp2_frames, 576, 2160, 2160,
+     "Audio Bitrate = 192000, Audio Sampling Rate = 48000\nAudio Mode = Stereo, mode_extension = 0\n"
+     "Audio Emphasis = None, copyright = 0, original = 0\n"}};
+
+constexpr uint64_t p0 = 90000;
+
+std::string first_pts(uint64_t pts, uint64_t video) {
+    return strf("First Audio PTS = 0x%08x, %d\n", uint32_t(pts), int32_t(uint32_t(pts - video)));
+}
+
+}  // namespace
+
+TEST(AudioAligner, ConfirmsAtTheExactDistanceOnly) {
+    for (const variant_case& v : variants) {
+        SCOPED_TRACE(v.name);
+        const std::string header = v.header + strf("First Audio PTS = 0x%08x\n", uint32_t(p0));
+        const bytes two = v.frames(2);
+        EXPECT_EQ(run_audio(v.call, {{slice(two, 0, v.size + 1), p0}}, 184, with_video(0)).report, "");
+        EXPECT_EQ(run_audio(v.call, {{slice(two, 0, v.size + 2), p0}}, 184, with_video(0)).report, header);
+
+        // The sync word 100 bytes early abandons the candidate and is no new start itself:
+        // frame 2 is acquired and frame 3 confirms it; with video 0 the output starts there.
+        // After the start everything passes unchanged.
+        const bytes frames = v.frames(4);
+        const bytes garbage = {0x0B, 0x77, 0xFF, 0xFD, 0x00, 0x0B, 0x77, 0x12};
+        const bytes in = bytes{1, 2, 3} + slice(frames, 0, v.size - 100) + slice(frames, v.size);
+        const audio_result r = audio_split_invariant(v.call, {{in, p0}, {garbage, p0 + 7}}, with_video(0));
+        EXPECT_EQ(r.report, header);
+        EXPECT_TRUE(r.audio == slice(frames, 2 * v.size) + garbage);
+
+        const audio_result quiet = run_audio(v.call, {{in, p0}}, 184, with_video(0), false);
+        EXPECT_EQ(quiet.report, r.report);
+        EXPECT_TRUE(quiet.audio.empty());
+    }
+}
+
+TEST(AudioAligner, StartsAtTheFrameThatMatchesTheVideo) {
+    for (const variant_case& v : variants) {
+        SCOPED_TRACE(v.name);
+        const bytes frames = v.frames(6);
+        const uint64_t pts1 = p0 + v.ticks;
+        // {first video PTS known from the start, first frame written}: a frame starting T
+        // ticks or more before the video is dropped; a video PTS below the audio's drops none.
+        const std::pair<uint64_t, uint32_t> cases[] = {{pts1 + v.threshold - 1, 1}, {pts1 + v.threshold, 2}, {p0 - 500, 0}};
+        for (const auto& [video, first] : cases) {
+            const std::vector<audio_unit> units = {{frames, p0, video}};
+            const audio_result r = audio_split_invariant(v.call, units, with_video(1));
+            EXPECT_EQ(r.report, v.header + first_pts(p0 + first * v.ticks, video));
+            EXPECT_TRUE(r.audio == slice(frames, first * v.size));
+            EXPECT_EQ(run_audio(v.call, units, 184, with_video(1), false).report, r.report);
+        }
+        EXPECT_TRUE(run_audio(v.call, {{frames, p0}}, 184, with_video(1)).audio.empty());
+
+        // A PTS in a call without bytes waits for the next sync word: frame 1 takes 900000
+        // and so meets the video.
+        const std::vector<audio_unit> late = {{slice(frames, 0, 100), p0, 899990}, {{}, 900000}, {slice(frames, 100)}};
+        const audio_result r = audio_split_invariant(v.call, late, with_video(1));
+        EXPECT_EQ(r.report, v.header + first_pts(900000, 899990));
+        EXPECT_TRUE(r.audio == slice(frames, v.size));
+    }
+}
+
+TEST(AudioAligner, RingLimits) {
+    for (const variant_case& v : variants) {
+        SCOPED_TRACE(v.name);
+        // 131 frames before the video PTS is known: only frames 128 to 130 (slots 0 to 2,
+        // the current lap) are written.
+        const bytes frames = v.frames(133);
+        const audio_result r = audio_split_invariant(
+            v.call, {{slice(frames, 0, 131 * v.size), p0}, {slice(frames, 131 * v.size), {}, 0}}, with_video(1));
+        EXPECT_EQ(r.report, v.header + first_pts(p0 + 128 * v.ticks, 0));
+        EXPECT_TRUE(r.audio == slice(frames, 128 * v.size));
+
+        // 5000 stray bytes after frame 1: no later sync word lies a frame on, and slot 1
+        // keeps its first 3847 bytes only.
+        const bytes in = slice(frames, 0, 2 * v.size) + repeat(0x33, 5000) + slice(frames, 2 * v.size, 4 * v.size);
+        const bytes later = v.frames(1);
+        const audio_result cut = audio_split_invariant(v.call, {{in, p0}, {later, {}, 0}}, with_video(1));
+        EXPECT_EQ(cut.report, v.header + first_pts(p0, 0));
+        EXPECT_TRUE(cut.audio == slice(in, 0, v.size + 1 + 3847) + later);
+    }
+}
+
+TEST(AudioAligner, HeaderReportLines) {
+    const char* ac3_modes[] = {"1+1", "1/0", "2/0", "3/0", "2/1", "3/1", "2/2", "3/2"};
+    for (uint8_t acmod = 0; acmod < 8; ++acmod) {
+        const bytes f = ac3_frame(1536, 0x1C, uint8_t(0x50 | acmod), uint8_t(acmod << 5), 0x33);
+        EXPECT_EQ(run_audio(ac3_call, {{f + f, p0}}, 184, with_video(0), false).report,
+                  "Audio Bitrate = 384000, Audio Sampling Rate = 48000\n" +
+                      strf("Audio Mode = %s, bsid = 10, bsmod = %d\n", ac3_modes[acmod], acmod) +
+                      "First Audio PTS = 0x00015f90\n");
+    }
+    const char* modes[] = {"Stereo", "Joint Stereo", "Dual Channel", "Single Channel"};
+    const char* emphases[] = {"None", "50/15 usec", "Reserved", "CCITT J.17"};
+    for (int m = 0; m < 4; ++m) {
+        // 32 kHz 384 kbit/s (1728 bytes); mode_extension 3 - m, copyright and original
+        // the bits of m, emphasis m.
+        const bytes f = mp2_frame(1728, 0xE8, uint8_t(m << 6 | (3 - m) << 4 | (m & 1) << 3 | (m >> 1) << 2 | m), 0x33);
+        EXPECT_EQ(run_audio(mpeg_call, {{f + f, p0}}, 184, with_video(0), false).report,
+                  "Audio Bitrate = 384000, Audio Sampling Rate = 32000\n" +
+                      strf("Audio Mode = %s, mode_extension = %d\n", modes[m], 3 - m) +
+                      strf("Audio Emphasis = %s, copyright = %d, original = %d\n", emphases[m], m & 1, m >> 1) +
+                      "First Audio PTS = 0x00015f90\n");
+    }
+}
+
+TEST(AudioAligner, PaddedFramesAt44100HzKeepTheirBoundaries) {
+    // AC-3 192 kbit/s: 834 bytes (frmsizecod 20) or 836 (21); Layer II 192 kbit/s: 626
+    // bytes or 627 with the padding bit. 3134 and 2351 ticks per frame. Frame 3 starts at
+    // the video PTS, frame 2 more than T before it.
+    const int padded[] = {0, 1, 1, 0, 1, 1, 1, 0};
+    bytes ac3, mp2;
+    size_t ac3_at3 = 0, mp2_at3 = 0;
+    for (int i = 0; i < 8; ++i) {
+        if (i == 3) ac3_at3 = ac3.size(), mp2_at3 = mp2.size();
+        ac3 = ac3 + ac3_frame(834 + 2 * padded[i], uint8_t(0x54 + padded[i]), 0x40, 0x40, uint8_t(0x20 + i));
+        mp2 = mp2 + mp2_frame(626 + padded[i], uint8_t(0xA0 + 2 * padded[i]), 0xC0, uint8_t(0x20 + i));
+    }
+    const std::string rates = "Audio Bitrate = 192000, Audio Sampling Rate = 44100\n";
+    const audio_result a = audio_split_invariant(ac3_call, {{ac3, p0, p0 + 3 * 3134}}, with_video(1));
+    EXPECT_EQ(a.report, rates + "Audio Mode = 2/0, bsid = 8, bsmod = 0\n" + first_pts(p0 + 3 * 3134, p0 + 3 * 3134));
+    EXPECT_TRUE(a.audio == slice(ac3, ac3_at3));
+    const audio_result m = audio_split_invariant(mpeg_call, {{mp2, p0, p0 + 3 * 2351}}, with_video(1));
+    EXPECT_EQ(m.report, rates + "Audio Mode = Single Channel, mode_extension = 0\n"
+                                "Audio Emphasis = None, copyright = 0, original = 0\n" +
+                            first_pts(p0 + 3 * 2351, p0 + 3 * 2351));
+    EXPECT_TRUE(m.audio == slice(mp2, mp2_at3));
+}
