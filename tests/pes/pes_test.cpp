@@ -418,7 +418,12 @@ TEST(PesStreamIds, AudioTakesMpegIdsOnlyForTypes3_4And6) {
                    "Audio PTS = 3000, 1000\r\nAudio PTS = 4000, 1000\r\nAudio PTS = 5000, 1000\r\n"
                  : "Audio PTS = 3000, 3000\r\nAudio PTS = 4000, 1000\r\nAudio PTS = 5000, 1000\r\n";
         const auto cap = run_capture(w.out, {}, chosen({.audio_type = type, .a = true, .p = true}));
-        EXPECT_EQ(cap->report(), expected) << int(type);
+        // Only the time-stamp lines: the handlers of types 0x03, 0x04, 0x06, 0x81 and 0x80
+        // may report on their own once merged.
+        std::string lines, report = cap->report();
+        for (size_t at = report.find("Audio PTS"); at != std::string::npos; at = report.find("Audio PTS", at + 1))
+            lines += report.substr(at, report.find('\n', at) + 1 - at);
+        EXPECT_EQ(lines, expected) << int(type);
     }
 }
 
