@@ -34,3 +34,9 @@ struct pes_parser {
 
 uint32_t feed_video_pes(context& ctx, uint8_t* data, uint32_t available);
 uint32_t feed_audio_pes(context& ctx, uint8_t* data, uint32_t available);
+
+// One payload run of `count` bytes at `bytes` (count may be 0), handed to the handler of
+// the instance's stream type, or written unchanged to its output file (unless parse_only)
+// when the type has no handler.
+void dispatch_video_run(context& ctx, uint8_t* bytes, uint32_t count);
+void dispatch_audio_run(context& ctx, uint8_t* bytes, uint32_t count);

@@ -95,8 +95,12 @@ void header_byte(context& ctx, uint8_t b) {
 // Offers the payload run at `data` to the consumer of the current PID; returns the bytes
 // consumed. Payload of PIDs nobody reads is skipped in one step.
 uint32_t route_payload(context& ctx, uint8_t* data, uint32_t available) {
-    (void)ctx;
-    (void)data;
+    const uint16_t pid = ctx.ts.current_pid;
+    const bool clear = ctx.ts.scrambling_control == 0;
+    if (pid == 0) return feed_pat(ctx, data, available);
+    if (pid == ctx.selection.pmt_pid) return feed_pmt(ctx, data, available);
+    if (pid == ctx.selection.video_pid && clear) return feed_video_pes(ctx, data, available);
+    if (pid == ctx.selection.audio_pid && clear) return feed_audio_pes(ctx, data, available);
     return available;
 }
 

@@ -1,0 +1,32 @@
+// Handler dispatch of the PES layer: each payload run goes to the stream handler that the
+// stream type calls for, or is written unchanged when the type has none.
+#include "audio/audio.h"
+#include "driver/context.h"
+#include "pes/pes.h"
+#include "video/video.h"
+
+namespace {
+
+void raw_write(const context& ctx, FILE* out, const uint8_t* bytes, uint32_t count) {
+    if (!ctx.options.parse_only && out) fwrite(bytes, 1, count, out);
+}
+
+}  // namespace
+
+void dispatch_video_run(context& ctx, uint8_t* bytes, uint32_t count) {
+    [[maybe_unused]] const pes_parser& p = ctx.video_pes;
+    switch (ctx.selection.video_stream_type) {
+    default:
+        raw_write(ctx, ctx.sinks.video_out, bytes, count);
+        break;
+    }
+}
+
+void dispatch_audio_run(context& ctx, uint8_t* bytes, uint32_t count) {
+    [[maybe_unused]] const pes_parser& p = ctx.audio_pes;
+    switch (ctx.selection.audio_stream_type) {
+    default:
+        raw_write(ctx, ctx.sinks.audio_out, bytes, count);
+        break;
+    }
+}

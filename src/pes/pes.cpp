@@ -1,0 +1,237 @@
+// PES header parser: one byte-driven machine run on two instances, `video_pes` and
+// `audio_pes`. Header bytes are examined one at a time; payload is handed on in runs to the
+// dispatch of the instance (dispatch.cpp).
+//
+// `header_buffer` keeps the header as received, up to pes_header_capacity bytes (a header
+// of 9 fixed and 255 data bytes fits whole); option z writes what it holds.
+#include <algorithm>
+
+#include "driver/context.h"
+#include "pes/pes.h"
+
+namespace {
+
+constexpr uint32_t unbounded = 0xFFFFFFFF;  // video PES_packet_length 0
+constexpr uint8_t lpcm_stream_type = 0x80;
+
+struct instance {
+    pes_parser& p;
+    bool video;
+    FILE* out;
+};
+
+bool audio_carries_mpeg_ids(uint8_t stream_type) {
+    return stream_type == 0x03 || stream_type == 0x04 || stream_type == 0x06;
+}
+
+bool is_start_code(const context& ctx, const instance& in) {
+    const uint32_t r = in.p.start_register;
+    if ((r >> 8) != 0x000001) return false;
+    const uint8_t id = uint8_t(r);
+    if (in.video) return (id >= 0xE0 && id <= 0xEF) || id == 0xFD;
+    if (id == 0xBD || id == 0xFA || id == 0xFD) return true;
+    return id >= 0xC0 && id <= 0xDF && audio_carries_mpeg_ids(ctx.selection.audio_stream_type);
+}
+
+// Audio counts wrap at 16 bits, video at 32.
+void count_down(instance& in, uint32_t n = 1) {
+    in.p.packet_remaining -= n;
+    if (!in.video) in.p.packet_remaining &= 0xFFFF;
+}
+
+void append(pes_parser& p, uint8_t b) {
+    if (p.header_length < pes_header_capacity) p.header_buffer[p.header_length++] = b;
+}
+
+// Bits of a 5-byte PTS/DTS field by its position (1..5) into the 33-bit value.
+void assemble(uint64_t& acc, uint32_t position, uint8_t b) {
+    switch (position) {
+    case 1: acc = uint64_t((b >> 1) & 0x07) << 30; break;
+    case 2: acc |= uint64_t(b) << 22; break;
+    case 3: acc |= uint64_t(b >> 1) << 15; break;
+    case 4: acc |= uint64_t(b) << 7; break;
+    default: acc |= uint64_t(b >> 1); break;
+    }
+}
+
+void enter_payload(const context& ctx, instance& in) {
+    in.p.in_payload = 1;
+    if (!ctx.options.parse_only && ctx.options.pes_output && in.out)
+        fwrite(in.p.header_buffer, 1, in.p.header_length, in.out);
+}
+
+void raise_max(uint64_t& max, uint64_t pts) {
+    if (pts > max) max = pts;
+}
+
+void pts_only_complete(context& ctx, instance& in) {
+    pes_parser& p = in.p;
+    const uint64_t pts = p.pts_accumulator;
+    p.current_pts = pts;
+    if (in.video) {
+        raise_max(ctx.timing.max_video_pts, pts);
+        p.pts_flag = 0;
+        if (ctx.options.dump_video_pts) {
+            if (p.timestamp_count == 0)
+                fprintf(ctx.report, "Video PTS(B) = %d\n", int32_t(uint32_t(pts)));
+            else
+                fprintf(ctx.report, "Video PTS(B) = %d, %d\n", int32_t(uint32_t(pts)),
+                        int32_t(uint32_t(pts - p.previous_timestamp)));
+        }
+        ctx.timing.last_video_pts_step = pts - p.previous_timestamp;
+        p.timestamp_count += 1;
+        p.previous_timestamp = pts;
+        if (p.header_remaining == 0) enter_payload(ctx, in);
+    } else {
+        raise_max(ctx.timing.max_audio_pts, pts);
+        p.pts_flag = 1;
+        if (ctx.options.dump_audio_pts)
+            fprintf(ctx.report, "Audio PTS = %d, %d\r\n", int32_t(uint32_t(pts)),
+                    int32_t(uint32_t(pts - p.previous_timestamp)));
+        ctx.timing.last_audio_pts_step = pts - p.previous_timestamp;
+        p.previous_timestamp = pts;
+        if (p.header_remaining != 0) return;
+        if (ctx.selection.audio_stream_type == lpcm_stream_type)
+            p.lpcm_countdown = 4;
+        else
+            enter_payload(ctx, in);
+    }
+}
+
+void pts_of_pair_complete(context& ctx, instance& in) {
+    pes_parser& p = in.p;
+    const uint64_t pts = p.pts_accumulator;
+    p.current_pts = pts;
+    p.pts_flag = 1;
+    if (in.video) {
+        raise_max(ctx.timing.max_video_pts, pts);
+    } else {
+        raise_max(ctx.timing.max_audio_pts, pts);
+        ctx.timing.last_audio_pts_step = pts - p.previous_timestamp;
+        p.previous_timestamp = pts;
+    }
+}
+
+void dts_complete(context& ctx, instance& in) {
+    pes_parser& p = in.p;
+    if (in.video) {
+        const uint64_t dts = p.dts_accumulator;
+        if (ctx.options.dump_video_pts) {
+            if (p.timestamp_count == 0)
+                fprintf(ctx.report, "Video PTS(P) = %d, DTS(P) = %d\n", int32_t(uint32_t(p.current_pts)),
+                        int32_t(uint32_t(dts)));
+            else
+                fprintf(ctx.report, "Video PTS(P) = %d, DTS(P) = %d, %d\n", int32_t(uint32_t(p.current_pts)),
+                        int32_t(uint32_t(dts)), int32_t(uint32_t(dts - p.previous_timestamp)));
+        }
+        ctx.timing.last_video_pts_step = dts - p.previous_timestamp;
+        p.timestamp_count += 1;
+        p.previous_timestamp = dts;
+    }
+    if (p.header_remaining == 0) enter_payload(ctx, in);
+}
+
+// The last flag byte (PES_header_data_length) of the header.
+void header_data_length(context& ctx, instance& in, uint8_t b) {
+    pes_parser& p = in.p;
+    p.header_remaining = b;
+    append(p, b);
+    if ((p.pts_dts_flags & 0xC0) == 0x80)
+        p.pts_only_countdown = 5;
+    else if (p.pts_dts_flags >= 0xC0)
+        p.pts_dts_countdown = 10;
+    if (b == 0) enter_payload(ctx, in);
+}
+
+void header_byte(context& ctx, instance& in, uint8_t b) {
+    pes_parser& p = in.p;
+    if (is_start_code(ctx, in)) {
+        p.length_phase = 2;
+        p.header_buffer[0] = 0x00;
+        p.header_buffer[1] = 0x00;
+        p.header_buffer[2] = 0x01;
+        p.header_buffer[3] = b;
+        p.header_length = 4;
+    } else if (p.length_phase == 2) {
+        p.length_phase = 1;
+        append(p, b);
+    } else if (p.length_phase == 1) {
+        p.length_phase = 0;
+        p.packet_remaining = p.start_register & 0xFFFF;
+        if (in.video && p.packet_remaining == 0) p.packet_remaining = unbounded;
+        p.flags_countdown = 3;
+        append(p, b);
+    } else if (p.flags_countdown != 0) {
+        count_down(in);
+        const uint32_t position = p.flags_countdown;
+        p.flags_countdown -= 1;
+        if (position == 3) {
+            append(p, b);
+        } else if (position == 2) {
+            p.pts_dts_flags = b;
+            append(p, b);
+        } else {
+            header_data_length(ctx, in, b);
+        }
+    } else if (p.pts_only_countdown != 0) {
+        count_down(in);
+        p.header_remaining -= 1;
+        p.pts_only_countdown -= 1;
+        append(p, b);
+        assemble(p.pts_accumulator, 5 - p.pts_only_countdown, b);
+        if (p.pts_only_countdown == 0) pts_only_complete(ctx, in);
+    } else if (p.pts_dts_countdown != 0) {
+        count_down(in);
+        p.header_remaining -= 1;
+        p.pts_dts_countdown -= 1;
+        append(p, b);
+        const uint32_t left = p.pts_dts_countdown;
+        if (left >= 5) {
+            assemble(p.pts_accumulator, 10 - left, b);
+            if (left == 5) pts_of_pair_complete(ctx, in);
+        } else {
+            if (in.video) assemble(p.dts_accumulator, 5 - left, b);
+            if (left == 0) dts_complete(ctx, in);
+        }
+    } else if (!in.video && p.lpcm_countdown != 0) {
+        count_down(in);
+        p.lpcm_countdown -= 1;
+        if (p.lpcm_countdown == 0) {
+            p.lpcm_header = uint16_t(p.start_register);
+            enter_payload(ctx, in);
+        }
+    } else if (p.header_remaining != 0) {
+        count_down(in);
+        append(p, b);
+        p.header_remaining -= 1;
+        if (p.header_remaining == 0) enter_payload(ctx, in);
+    }
+}
+
+uint32_t feed(context& ctx, instance in, uint8_t* data, uint32_t available) {
+    pes_parser& p = in.p;
+    p.start_register = (p.start_register << 8) | *data;
+    if (!p.in_payload) {
+        header_byte(ctx, in, *data);
+        return 1;
+    }
+    const uint32_t n = std::min(available, p.packet_remaining);
+    if (in.video)
+        dispatch_video_run(ctx, data, n);
+    else
+        dispatch_audio_run(ctx, data, n);
+    if (!in.video) p.pts_flag = 0;
+    count_down(in, n);
+    if (p.packet_remaining == 0) p.in_payload = 0;
+    return n;
+}
+
+}  // namespace
+
+uint32_t feed_video_pes(context& ctx, uint8_t* data, uint32_t available) {
+    return feed(ctx, {ctx.video_pes, true, ctx.sinks.video_out}, data, available);
+}
+
+uint32_t feed_audio_pes(context& ctx, uint8_t* data, uint32_t available) {
+    return feed(ctx, {ctx.audio_pes, false, ctx.sinks.audio_out}, data, available);
+}
