@@ -14,8 +14,11 @@ void raw_write(const context& ctx, FILE* out, const uint8_t* bytes, uint32_t cou
 }  // namespace
 
 void dispatch_video_run(context& ctx, uint8_t* bytes, uint32_t count) {
-    [[maybe_unused]] const pes_parser& p = ctx.video_pes;
+    const pes_parser& p = ctx.video_pes;
     switch (ctx.selection.video_stream_type) {
+    case 0x01: case 0x02: case 0x80:  // MPEG-1/MPEG-2 video (0x80 outside HDMV)
+        handle_mpeg2_video(ctx, bytes, count, p.current_pts, p.pts_flag);
+        break;
     default:
         raw_write(ctx, ctx.sinks.video_out, bytes, count);
         break;
@@ -23,8 +26,17 @@ void dispatch_video_run(context& ctx, uint8_t* bytes, uint32_t count) {
 }
 
 void dispatch_audio_run(context& ctx, uint8_t* bytes, uint32_t count) {
-    [[maybe_unused]] const pes_parser& p = ctx.audio_pes;
+    const pes_parser& p = ctx.audio_pes;
     switch (ctx.selection.audio_stream_type) {
+    case 0x03: case 0x04:  // MPEG-1/MPEG-2 audio
+        handle_mpeg_audio(ctx, bytes, count, p.current_pts, p.pts_flag);
+        break;
+    case 0x06: case 0x81:  // AC-3, DVB and ATSC style
+        handle_ac3_audio(ctx, bytes, count, p.current_pts, p.pts_flag);
+        break;
+    case 0x80:  // HDMV LPCM
+        handle_lpcm_audio(ctx, bytes, count, p.current_pts, p.pts_flag, p.lpcm_header);
+        break;
     default:
         raw_write(ctx, ctx.sinks.audio_out, bytes, count);
         break;

@@ -77,7 +77,7 @@ std::vector<program_fact> parse_tables(const std::string& text) {
 
 enum class kind { none, video, audio };
 
-// The kinds of stream_type as the PMT parser takes them (Part 3.2).
+// The kinds of stream_type as the PMT parser takes them.
 kind kind_of(uint32_t type, bool hdmv) {
     switch (type) {
     case 0x01:

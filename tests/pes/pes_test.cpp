@@ -1,12 +1,11 @@
-// PES header parser (Part 5.1): time stamps and their report lines, shared_timing, the
-// payload runs and the raw write of stream types without a handler, option z, the LPCM
-// private header and the header edge cases. The streams are whole transport streams fed
-// through demux_buffer; the chosen PIDs and stream types are set directly, without a PMT.
+// PES header parser: time stamps and their report lines, shared_timing, the payload runs
+// and the raw write of stream types without a handler, option z, the LPCM private header
+// and the header edge cases. The streams are whole transport streams fed through
+// demux_buffer; the chosen PIDs and stream types are set directly, without a PMT.
 //
-// Video type 0x10 and audio types 0x82 and 0x11 have no handler and keep the raw path
-// after the handlers are merged. Tests that use a type with a handler to come (audio 0x80,
-// 0x03) check only what the PES layer itself does, except PesLpcm, whose output checks
-// see the raw write that stands in for handle_lpcm_audio until it is merged.
+// Video type 0x10 and audio types 0x82 and 0x11 have no handler and take the raw path.
+// Tests that use a type with a handler (audio 0x80, 0x03) check only what the PES layer
+// itself does; the LPCM ones choose sample layouts whose output is the samples unchanged.
 #include <gtest/gtest.h>
 
 #include "feeder.h"
@@ -51,8 +50,8 @@ bytes counting(size_t n, uint8_t from = 0x10) {
     return b;
 }
 
-pes_spec pes(uint8_t id, std::optional<uint64_t> pts, std::optional<uint64_t> dts, bytes payload, bytes extra = {}) {
-    pes_spec s;
+pes_layout pes(uint8_t id, std::optional<uint64_t> pts, std::optional<uint64_t> dts, bytes payload, bytes extra = {}) {
+    pes_layout s;
     s.stream_id = id;
     s.pts = pts;
     s.dts = dts;
@@ -65,7 +64,7 @@ bytes payload_of(const bytes& pes_packet) { return bytes(pes_packet.begin() + 9 
 
 // One packet on `pid` carrying `payload` (padded by adaptation stuffing).
 bytes one_packet(uint16_t pid, bool unit_start, uint8_t cc, const bytes& payload, uint8_t scrambling = 0) {
-    packet_spec s;
+    packet_layout s;
     s.pid = pid;
     s.unit_start = unit_start;
     s.cc = cc;
@@ -106,9 +105,9 @@ TEST(PesTimestamps, FirstVideoTimeStampWithDtsHasNoDifference) {
 }
 
 TEST(PesTimestamps, VideoPtsFlagFollowsTheHeaderKind) {
-    const auto flag_after = [](const std::vector<pes_spec>& specs) {
+    const auto flag_after = [](const std::vector<pes_layout>& layouts) {
         ts_writer w;
-        for (const auto& s : specs) w.pes(vpid, s);
+        for (const auto& s : layouts) w.pes(vpid, s);
         return run_capture(w.out, {}, chosen({}))->ctx().video_pes.pts_flag;
     };
     EXPECT_EQ(flag_after({pes(0xE0, 100, 90, counting(4))}), 1);
@@ -250,7 +249,7 @@ TEST(PesRaw, ScrambledPacketsOfTheChosenPidsAreSkipped) {
 }
 
 TEST(PesRaw, VideoLengthZeroRunsUntilTheNextUnitStart) {
-    pes_spec open = pes(0xE0, 1000, {}, counting(400));
+    pes_layout open = pes(0xE0, 1000, {}, counting(400));
     open.zero_length = true;
     const bytes v1 = pes_packet(open);
     const bytes v2 = pes_packet(pes(0xE0, 4600, {}, counting(50, 0x55)));
@@ -275,7 +274,7 @@ TEST(PesRaw, VideoUnitStartEndsATruncatedPacket) {
     EXPECT_TRUE(r.video == payload_of(v1) + payload_of(v2));
     EXPECT_EQ(listing(r), "Video PTS(B) = 1000\nVideo PTS(B) = 4600, 3600\n");
 
-    pes_spec open = pes(0xE0, 1000, {}, counting(100));
+    pes_layout open = pes(0xE0, 1000, {}, counting(100));
     open.zero_length = true;
     in = one_packet(vpid, true, 0, pes_packet(open)) + one_packet(vpid, true, 1, counting(60), 3) +
          one_packet(vpid, false, 2, counting(60, 0x77));
@@ -284,7 +283,7 @@ TEST(PesRaw, VideoUnitStartEndsATruncatedPacket) {
 }
 
 TEST(PesRaw, AudioLengthZeroWrapsAndTakesTheNextHeaderAsPayload) {
-    pes_spec open = pes(0xBD, 900, {}, counting(100));
+    pes_layout open = pes(0xBD, 900, {}, counting(100));
     open.zero_length = true;
     const bytes a1 = pes_packet(open);
     const bytes a2 = pes_packet(pes(0xBD, 3060, {}, counting(40, 0x44)));
@@ -460,12 +459,12 @@ TEST(PesLpcm, PrivateHeaderAfterAPtsOnlyHeaderIsReadNotWrittenNotHandedOn) {
 TEST(PesLpcm, NoPrivateHeaderWithoutAHeaderEndingInItsPts) {
     const bytes priv = lpcm_private_header(3, 1, 1, 960);
     const bytes samples = counting(64, 0x21);
-    const std::vector<pes_spec> cases = {
+    const std::vector<pes_layout> cases = {
         pes(0xBD, 1000, {}, priv + samples, bytes{0xFF}),  // a stuffing byte after the PTS
         pes(0xBD, 1000, 900, priv + samples),              // PTS and DTS
         pes(0xBD, {}, {}, priv + samples),                 // no time stamp
     };
-    for (const pes_spec& s : cases) {
+    for (const pes_layout& s : cases) {
         ts_writer w;
         w.pes(apid, s);
         const auto cap = run_capture(w.out, {}, chosen({.audio_type = 0x80}));
@@ -489,7 +488,9 @@ TEST(PesLpcm, PrivateHeaderStraddlingTransportPackets) {
                      one_packet(apid, false, 2, bytes(a.begin() + 200, a.end()));
     const run_result r = expect_split_invariant(in, chosen({.audio_type = 0x80, .a = true}));
     EXPECT_TRUE(r.audio == samples);
-    EXPECT_EQ(listing(r), "Audio PTS = 1000, 1000\r\n");
+    EXPECT_EQ(listing(r),
+              "Audio PTS = 1000, 1000\r\n"
+              "LPCM Audio Mode = 1/0\nLPCM Audio Bits/sample = 20\nLPCM Audio Sample Rate = 96000\n");
     EXPECT_EQ(run_capture(in, {}, chosen({.audio_type = 0x80}))->ctx().audio_pes.lpcm_header, 0x1480);
 }
 

@@ -1,4 +1,4 @@
-// PAT parser (Part 3.1): the program list, the choice of pmt_pid, and the section
+// PAT parser: the program list, the choice of pmt_pid, and the section
 // framing on PID 0 (pointer gaps, bodies across packets, unit starts, lengths).
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-// PMT parser and stream selection (Part 3.2): the Video/Audio PID lines, the descriptor
+// PMT parser and stream selection: the Video/Audio PID lines, the descriptor
 // lines, the choice of streams by kind and position, and the section framing.
 #include <gtest/gtest.h>
 

@@ -12,7 +12,7 @@ namespace kt::psi {
 // One packet on `pid` whose 184 payload bytes are `payload`, padded with 0xFF.
 inline bytes payload_packet(uint16_t pid, bool unit_start, uint8_t cc, bytes payload) {
     payload.resize(184, 0xFF);
-    packet_spec s;
+    packet_layout s;
     s.pid = pid;
     s.unit_start = unit_start;
     s.cc = cc;

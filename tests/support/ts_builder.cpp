@@ -20,27 +20,27 @@ bytes pcr_bytes(uint64_t pcr) {
             uint8_t(((base & 1) << 7) | 0x7E | (ext >> 8)), uint8_t(ext)};
 }
 
-bytes ts_packet(const packet_spec& spec) {
+bytes ts_packet(const packet_layout& layout) {
     bytes af;
-    const bool want_af = spec.pcr || !spec.af_extra.empty() || spec.force_af || spec.payload.size() < 184;
+    const bool want_af = layout.pcr || !layout.af_extra.empty() || layout.force_af || layout.payload.size() < 184;
     if (want_af) {
         bytes body;
-        if (spec.pcr || !spec.af_extra.empty() || spec.force_af || spec.payload.size() < 183) {
-            body.push_back(spec.pcr ? 0x10 : 0x00);
-            if (spec.pcr) body = body + pcr_bytes(*spec.pcr);
-            body = body + spec.af_extra;
+        if (layout.pcr || !layout.af_extra.empty() || layout.force_af || layout.payload.size() < 183) {
+            body.push_back(layout.pcr ? 0x10 : 0x00);
+            if (layout.pcr) body = body + pcr_bytes(*layout.pcr);
+            body = body + layout.af_extra;
         }
-        if (1 + body.size() + spec.payload.size() > 184) throw std::invalid_argument("payload does not fit");
-        while (1 + body.size() + spec.payload.size() < 184) body.push_back(0xFF);
+        if (1 + body.size() + layout.payload.size() > 184) throw std::invalid_argument("payload does not fit");
+        while (1 + body.size() + layout.payload.size() < 184) body.push_back(0xFF);
         af.push_back(uint8_t(body.size()));
         af = af + body;
     }
-    if (af.size() + spec.payload.size() != 184) throw std::invalid_argument("payload does not fit");
-    uint8_t control = (want_af ? 2 : 0) | (spec.payload.empty() ? 0 : 1);
-    if (spec.adaptation_control) control = *spec.adaptation_control;
-    bytes p = {0x47, uint8_t((spec.unit_start ? 0x40 : 0) | ((spec.pid >> 8) & 0x1F)), uint8_t(spec.pid),
-               uint8_t((spec.scrambling << 6) | (control << 4) | (spec.cc & 0x0F))};
-    return p + af + spec.payload;
+    if (af.size() + layout.payload.size() != 184) throw std::invalid_argument("payload does not fit");
+    uint8_t control = (want_af ? 2 : 0) | (layout.payload.empty() ? 0 : 1);
+    if (layout.adaptation_control) control = *layout.adaptation_control;
+    bytes p = {0x47, uint8_t((layout.unit_start ? 0x40 : 0) | ((layout.pid >> 8) & 0x1F)), uint8_t(layout.pid),
+               uint8_t((layout.scrambling << 6) | (control << 4) | (layout.cc & 0x0F))};
+    return p + af + layout.payload;
 }
 
 uint32_t crc32_mpeg(const uint8_t* data, size_t length) {
@@ -94,12 +94,12 @@ bytes section_packets(uint16_t pid, const bytes& data, uint8_t& cc, uint8_t poin
         const size_t n = std::min<size_t>(184, unit.size() - at);
         bytes payload(unit.begin() + at, unit.begin() + at + n);
         payload.resize(184, 0xFF);  // sections pad with 0xFF, not adaptation stuffing
-        packet_spec spec;
-        spec.pid = pid;
-        spec.unit_start = first;
-        spec.cc = cc;
-        spec.payload = payload;
-        out = out + ts_packet(spec);
+        packet_layout layout;
+        layout.pid = pid;
+        layout.unit_start = first;
+        layout.cc = cc;
+        layout.payload = payload;
+        out = out + ts_packet(layout);
         cc = (cc + 1) & 0x0F;
         at += n;
         first = false;
@@ -112,23 +112,23 @@ bytes timestamp_field(uint8_t prefix, uint64_t ts) {
             uint8_t(ts >> 7), uint8_t(((ts << 1) & 0xFE) | 1)};
 }
 
-bytes pes_packet(const pes_spec& spec) {
+bytes pes_packet(const pes_layout& layout) {
     bytes header_data;
     uint8_t flags = 0;
-    if (spec.pts && spec.dts) {
+    if (layout.pts && layout.dts) {
         flags = 0xC0;
-        header_data = timestamp_field(3, *spec.pts) + timestamp_field(1, *spec.dts);
-    } else if (spec.pts) {
+        header_data = timestamp_field(3, *layout.pts) + timestamp_field(1, *layout.dts);
+    } else if (layout.pts) {
         flags = 0x80;
-        header_data = timestamp_field(2, *spec.pts);
+        header_data = timestamp_field(2, *layout.pts);
     }
-    header_data = header_data + spec.extra_header;
-    const size_t length = 3 + header_data.size() + spec.payload.size();
-    const size_t field = spec.zero_length ? 0 : length;
+    header_data = header_data + layout.extra_header;
+    const size_t length = 3 + header_data.size() + layout.payload.size();
+    const size_t field = layout.zero_length ? 0 : length;
     if (field > 0xFFFF) throw std::invalid_argument("PES packet too long");
-    bytes p = {0x00, 0x00, 0x01, spec.stream_id, uint8_t(field >> 8), uint8_t(field), 0x80, flags,
+    bytes p = {0x00, 0x00, 0x01, layout.stream_id, uint8_t(field >> 8), uint8_t(field), 0x80, flags,
                uint8_t(header_data.size())};
-    return p + header_data + spec.payload;
+    return p + header_data + layout.payload;
 }
 
 bytes lpcm_private_header(uint8_t channel_assignment, uint8_t sampling_frequency, uint8_t bits_per_sample,
@@ -142,15 +142,15 @@ bytes packetize(uint16_t pid, const bytes& unit, uint8_t& cc, std::optional<uint
     size_t at = 0;
     bool first = true;
     while (at < unit.size() || first) {
-        packet_spec spec;
-        spec.pid = pid;
-        spec.unit_start = first;
-        spec.cc = cc;
-        if (first && pcr) spec.pcr = pcr;
+        packet_layout layout;
+        layout.pid = pid;
+        layout.unit_start = first;
+        layout.cc = cc;
+        if (first && pcr) layout.pcr = pcr;
         const size_t room = (first && pcr) ? 184 - 8 : 184;
         const size_t n = std::min(room, unit.size() - at);
-        spec.payload.assign(unit.begin() + at, unit.begin() + at + n);
-        out = out + ts_packet(spec);
+        layout.payload.assign(unit.begin() + at, unit.begin() + at + n);
+        out = out + ts_packet(layout);
         cc = (cc + 1) & 0x0F;
         at += n;
         first = false;
@@ -180,8 +180,8 @@ void ts_writer::pmt(uint16_t pmt_pid, uint16_t program_number, uint16_t pcr_pid,
                                 cc[pmt_pid]);
 }
 
-void ts_writer::pes(uint16_t pid, const pes_spec& spec, std::optional<uint64_t> pcr) {
-    out = out + packetize(pid, pes_packet(spec), cc[pid], pcr);
+void ts_writer::pes(uint16_t pid, const pes_layout& layout, std::optional<uint64_t> pcr) {
+    out = out + packetize(pid, pes_packet(layout), cc[pid], pcr);
 }
 
 void ts_writer::raw(uint16_t pid, const bytes& unit, std::optional<uint64_t> pcr) {
@@ -189,18 +189,18 @@ void ts_writer::raw(uint16_t pid, const bytes& unit, std::optional<uint64_t> pcr
 }
 
 void ts_writer::pcr_only(uint16_t pid, uint64_t pcr) {
-    packet_spec spec;
-    spec.pid = pid;
-    spec.cc = cc[pid];  // no payload: the counter does not advance
-    spec.pcr = pcr;
-    out = out + ts_packet(spec);
+    packet_layout layout;
+    layout.pid = pid;
+    layout.cc = cc[pid];  // no payload: the counter does not advance
+    layout.pcr = pcr;
+    out = out + ts_packet(layout);
 }
 
 void ts_writer::null_packet() {
-    packet_spec spec;
-    spec.pid = 0x1FFF;
-    spec.payload = repeat(0xFF, 184);
-    out = out + ts_packet(spec);
+    packet_layout layout;
+    layout.pid = 0x1FFF;
+    layout.payload = repeat(0xFF, 184);
+    out = out + ts_packet(layout);
 }
 
 }  // namespace kt

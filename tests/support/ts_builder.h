@@ -16,7 +16,7 @@ bytes operator+(bytes a, const bytes& b);
 bytes repeat(uint8_t value, size_t count);
 bytes from_string(const std::string& s);
 
-struct packet_spec {
+struct packet_layout {
     uint16_t pid = 0;
     bool unit_start = false;
     uint8_t cc = 0;
@@ -33,7 +33,7 @@ struct packet_spec {
 };
 
 // One 188-byte packet. Throws std::invalid_argument when the payload does not fit.
-bytes ts_packet(const packet_spec& spec);
+bytes ts_packet(const packet_layout& layout);
 
 // The 6 PCR bytes of an adaptation field for a 27 MHz value.
 bytes pcr_bytes(uint64_t pcr_27mhz);
@@ -67,7 +67,7 @@ bytes pmt_section(uint16_t program_number, uint16_t pcr_pid, const std::vector<e
 // bytes. The last packet is filled with 0xFF. `cc` is advanced per packet.
 bytes section_packets(uint16_t pid, const bytes& data, uint8_t& cc, uint8_t pointer = 0);
 
-struct pes_spec {
+struct pes_layout {
     uint8_t stream_id = 0xE0;
     std::optional<uint64_t> pts;
     std::optional<uint64_t> dts;  // only together with pts
@@ -78,7 +78,7 @@ struct pes_spec {
 
 // A PES packet: 00 00 01, stream_id, PES_packet_length, the two flag bytes, the header
 // data length, PTS/DTS, extra header bytes, payload.
-bytes pes_packet(const pes_spec& spec);
+bytes pes_packet(const pes_layout& layout);
 
 // The 5-byte PTS/DTS field with prefix nibble `prefix` and marker bits.
 bytes timestamp_field(uint8_t prefix, uint64_t ts);
@@ -103,7 +103,7 @@ struct ts_writer {
     void pat(const std::vector<pat_entry>& entries);
     void pmt(uint16_t pmt_pid, uint16_t program_number, uint16_t pcr_pid,
              const std::vector<es_entry>& streams, const bytes& program_descriptors = {});
-    void pes(uint16_t pid, const pes_spec& spec, std::optional<uint64_t> pcr = {});
+    void pes(uint16_t pid, const pes_layout& layout, std::optional<uint64_t> pcr = {});
     void raw(uint16_t pid, const bytes& unit, std::optional<uint64_t> pcr = {});
     void pcr_only(uint16_t pid, uint64_t pcr);
     void null_packet();

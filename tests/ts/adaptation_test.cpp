@@ -10,7 +10,7 @@ namespace {
 constexpr uint16_t pcr_pid = 0x1E1;
 
 bytes pcr_packet(uint16_t pid, uint64_t pcr, uint8_t cc = 0) {
-    packet_spec s;
+    packet_layout s;
     s.pid = pid;
     s.pcr = pcr;
     s.cc = cc;
@@ -20,7 +20,7 @@ bytes pcr_packet(uint16_t pid, uint64_t pcr, uint8_t cc = 0) {
 bytes filler(int n) {
     bytes out;
     for (int i = 0; i < n; ++i) {
-        packet_spec s;
+        packet_layout s;
         s.pid = 0x1FFF;
         s.payload = repeat(0xFF, 184);
         out = out + ts_packet(s);
@@ -112,7 +112,7 @@ TEST(Adaptation, OverlongFieldRunsIntoTheNextPacketsPayload) {
     // the next packet (without adaptation field) are consumed as adaptation field.
     bytes first = {0x47, 0x01, 0x00, 0x20, 200, 0x00};
     first.resize(188, 0xFF);
-    packet_spec s;
+    packet_layout s;
     s.pid = 0x100;
     s.payload = repeat(0x11, 184);
     bytes in = first + ts_packet(s);

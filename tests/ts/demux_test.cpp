@@ -8,7 +8,7 @@ using namespace kt;
 namespace {
 
 bytes packet(uint16_t pid, uint8_t cc, bool payload = true) {
-    packet_spec s;
+    packet_layout s;
     s.pid = pid;
     s.cc = cc;
     if (payload) s.payload = repeat(0xAB, 184);
