@@ -103,7 +103,7 @@ void handle_lpcm_audio(context& ctx, uint8_t* bytes, uint32_t count, uint64_t, u
         // than the smallest sample, but the width may have changed since: need can be 0.
         const uint32_t need = w > s.carry_length ? w - s.carry_length : 0;
         if (left < need) {
-            memcpy(s.carry_bytes + s.carry_length, data, left);
+            if (left != 0) memcpy(s.carry_bytes + s.carry_length, data, left);
             s.carry_length += left;
             return;
         }
@@ -116,5 +116,5 @@ void handle_lpcm_audio(context& ctx, uint8_t* bytes, uint32_t count, uint64_t, u
     const uint32_t whole = left / w;
     emit_samples(ctx, data, whole, w, channels, s.channel_cursor);
     s.carry_length = left - whole * w;
-    memcpy(s.carry_bytes, data + size_t(whole) * w, s.carry_length);
+    if (s.carry_length != 0) memcpy(s.carry_bytes, data + size_t(whole) * w, s.carry_length);
 }
