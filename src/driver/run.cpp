@@ -1,3 +1,6 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <memory>
 
 #include "driver/context.h"
@@ -9,8 +12,17 @@ constexpr const char* video_output_name = "bits0001.mpv";
 constexpr const char* audio_output_name = "bits0001.mpa";
 
 // An output file that had a write error must not be reported as a success.
+//
+// The video handler cuts a sequence end code that straddles two payload runs by moving
+// the file position back over the bytes of it already written, so that what follows
+// overwrites them. When nothing follows (the end code closes the stream) those bytes
+// would stay behind the real end; the file is cut at its position to drop them.
 bool close_output(FILE* f) {
-    bool ok = !ferror(f);
+    bool ok = fflush(f) == 0 && !ferror(f);
+    const off_t end = ftello(f);
+    struct stat st;
+    if (end >= 0 && fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > end)
+        ok = ftruncate(fileno(f), end) == 0 && ok;
     return fclose(f) == 0 && ok;
 }
 

@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "feeder.h"
+#include "mpeg2_units.h"
 #include "program.h"
 
 using namespace kt;
@@ -247,4 +248,35 @@ TEST(ProgramE2E, ReadAndWriteErrorsAreNotReportedAsSuccess) {
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.err, "Error writing video output file <bits0001.mpv>\n");
     EXPECT_NE(r.out.find("Ending audio to video PTS difference"), std::string::npos);
+}
+
+TEST(ProgramE2E, EndCodeClosingTheStreamAcrossPacketsLeavesNothingBehind) {
+    // The video ends with 00 00 01 B7 whose first two bytes close one TS packet and whose
+    // last two open the next: the cut must not leave 00 00 at the end of the file.
+    const bytes head = mpeg2_sequence() + mpeg2_gop_header() + mpeg2_picture({});
+    pes_layout first;
+    first.pts = 90000;
+    first.zero_length = true;
+    const size_t header = pes_packet(first).size();
+    const size_t room = 184 - header;  // payload of the first packet
+    ASSERT_LT(head.size() + 2, room);
+    first.payload = head + mpeg2_slice(uint32_t(room - head.size() - 2 - 4)) + bytes{0x00, 0x00};
+    ASSERT_EQ(first.payload.size(), room);
+    ts_writer w;
+    w.pat({{1, 0x1000}});
+    w.pmt(0x1000, 1, 0x100, {{0x02, 0x100, {}}});
+    w.raw(0x100, pes_packet(first));
+    const bytes second = {0x01, 0xB7};  // adaptation-field stuffing fills the packet
+    packet_layout tail;
+    tail.pid = 0x100;
+    tail.cc = w.cc[0x100];
+    tail.payload = second;
+    w.out = w.out + ts_packet(tail);
+    temp_dir dir;
+    write_file(dir.file("in.ts"), w.out);
+    const program_result r = run_kavel({"-s", "in.ts", "1", "1", "1"}, dir.path());
+    EXPECT_EQ(r.status, 0);
+    const bytes video = read_file(dir.file("bits0001.mpv"));
+    const bytes expected(first.payload.begin(), first.payload.end() - 2);
+    EXPECT_TRUE(video == expected) << video.size() << " bytes";
 }

@@ -83,7 +83,7 @@ bytes mpeg2_slice(uint32_t size, uint8_t slice_number) {
 
 bytes mpeg2_sequence_end() { return start_code(0xB7); }
 
-bytes mpeg2_picture(const picture_spec& p) {
+bytes mpeg2_picture(const picture_layout& p) {
     bytes b = mpeg2_picture_header(p.temporal_reference, p.type);
     if (!p.mpeg1) b = b + mpeg2_picture_coding_extension(p.top_field_first, p.repeat_first_field);
     return b + mpeg2_slice(p.slice_size);

@@ -35,7 +35,7 @@ bytes mpeg2_slice(uint32_t size, uint8_t slice_number = 1);
 bytes mpeg2_sequence_end();
 
 // A whole picture: header, coding extension (unless `mpeg1`), one slice.
-struct picture_spec {
+struct picture_layout {
     uint16_t temporal_reference = 0;
     uint8_t type = 1;  // I
     bool top_field_first = false;
@@ -43,7 +43,7 @@ struct picture_spec {
     uint32_t slice_size = 40;
     bool mpeg1 = false;
 };
-bytes mpeg2_picture(const picture_spec& p);
+bytes mpeg2_picture(const picture_layout& p);
 
 // Sequence header (720x576, 4:3, 25 Hz, 1 Mbit/s unless changed) with its extension.
 bytes mpeg2_sequence(bool progressive = false, uint8_t frame_rate_code = 3);

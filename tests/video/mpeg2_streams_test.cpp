@@ -164,7 +164,7 @@ TEST(Mpeg2Streams, SkipMatchesThePerByteMachine) {
             if (pick < 3) {
                 soup = soup + mpeg2_sequence(rng() % 2, uint8_t(rng() % 9));
             } else if (pick < 6) {
-                picture_spec s;
+                picture_layout s;
                 s.temporal_reference = uint16_t(rng() % 1024);
                 s.type = uint8_t(rng() % 8);
                 s.top_field_first = rng() % 2;

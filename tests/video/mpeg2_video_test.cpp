@@ -14,7 +14,7 @@ namespace {
 const bytes inserted_gop_zero = {0x00, 0x00, 0x01, 0xB8, 0x00, 0x08, 0x00, 0x00, 0x00, 0x00, 0x01, 0x00};
 
 bytes pic(uint16_t tr, uint8_t type = 1, bool tff = false, bool rff = false) {
-    picture_spec s;
+    picture_layout s;
     s.temporal_reference = tr;
     s.type = type;
     s.top_field_first = tff;
@@ -288,7 +288,7 @@ TEST(Mpeg2Video, FieldAndFrameCountsWithAndWithoutOptionT) {
 }
 
 TEST(Mpeg2Video, Mpeg1VideoWithoutExtensions) {
-    picture_spec s;
+    picture_layout s;
     s.mpeg1 = true;
     const bytes seq = mpeg2_sequence_header(352, 240, 1, 4, 1150000 / 400);
     bytes es = seq + mpeg2_gop_header() + mpeg2_picture(s) + mpeg2_picture(s) + seq + mpeg2_gop_header() +
