@@ -191,6 +191,18 @@ TEST(StreamsE2E, ProgramListAndStreamChoice) {
     ASSERT_LE(audio.size(), oracle.size());
     EXPECT_TRUE(audio == slice_from(oracle, oracle.size() - audio.size()));
     EXPECT_TRUE(contains(r.out, "Audio Mode = Single Channel, mode_extension = 0\n"));
+
+    // Its first audio stream: AC-3 stereo at 48 kHz.
+    const program_result first = run_kavel({"-s", test_data("multi_program.ts"), "7", "1", "1"}, dir.path());
+    EXPECT_TRUE(contains(first.out, "Audio PID =  259 <0x0103>, type = 0x81\r\n"));
+    EXPECT_TRUE(contains(first.out, "Audio Bitrate = 192000, Audio Sampling Rate = 48000\nAudio Mode = 2/0, bsid = 8, bsmod = 0\n"));
+    const bytes ac3 = read_file(dir.file("bits0001.mpa"));
+    const bytes ac3_oracle = read_file(test_data("multi_program.pid259.ac3"));
+    ASSERT_FALSE(ac3.empty());
+    ASSERT_LE(ac3.size(), ac3_oracle.size());
+    EXPECT_EQ((ac3_oracle.size() - ac3.size()) % 768, 0u);  // whole 192 kbit/s frames dropped
+    EXPECT_TRUE(ac3 == slice_from(ac3_oracle, ac3_oracle.size() - ac3.size()));
+    expect_decodes(dir.file("bits0001.mpa"), "ac3");
 }
 
 TEST(StreamsE2E, TimeStampLinesFollowThePesHeaders) {
