@@ -163,10 +163,20 @@ void demux_buffer(context& ctx, uint32_t length, uint8_t* block) {
             feed_adaptation_length(ctx, block[i++]);
             continue;
         } else if (ts.af_bytes_left > 0) {
-            ts.packet_bytes_left -= 1;
-            ts.bytes_since_pcr += 1;
-            feed_adaptation_byte(ctx, block[i]);
-            taken = 1;
+            if (ts.pcr_countdown == 0 && ts.af_length != ts.af_bytes_left) {
+                // Past the flags byte with no PCR to read: the rest of the field (OPCR,
+                // splice countdown, private data, stuffing) has no effect; take it whole.
+                taken = std::min({ts.af_bytes_left, ts.packet_bytes_left, length - i});
+                ts.af_bytes_left -= taken;
+                ts.packet_bytes_left -= taken;
+                ts.bytes_since_pcr += taken;
+            } else {
+                // The PCR sees bytes_since_pcr with this byte counted.
+                ts.packet_bytes_left -= 1;
+                ts.bytes_since_pcr += 1;
+                feed_adaptation_byte(ctx, block[i]);
+                taken = 1;
+            }
         } else {
             const uint32_t available = std::min(length - i, ts.packet_bytes_left);
             taken = route_payload(ctx, block + i, available);

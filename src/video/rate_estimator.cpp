@@ -26,14 +26,17 @@ void rate_estimator_step(context& ctx, rate_estimator& est, uint32_t factor, lon
     if (++est.filled != rate_window) return;
     est.filled = rate_window - 1;
 
-    // Both sums are exact: 300 values of 32 bits fit the 64-bit significand.
-    long double total_bits = 0;
-    long double total_fields = 0;
+    // Both sums are exact: 300 values of 32 bits fit 64-bit integers, and those convert
+    // exactly to the 64-bit significand of the extended-precision arithmetic below.
+    uint64_t bits_sum = 0;
+    uint64_t fields_sum = 0;
     for (uint32_t k = 0; k < rate_window; ++k) {
         const uint32_t at = (est.tail + k) % rate_ring_size;
-        total_bits += est.bits[at];
-        total_fields += est.fields[at];
+        bits_sum += est.bits[at];
+        fields_sum += est.fields[at];
     }
+    const long double total_bits = static_cast<long double>(bits_sum);
+    const long double total_fields = static_cast<long double>(fields_sum);
     est.tail = (est.tail + 1) % rate_ring_size;
 
     // Mean picture size times pictures per second: factor / F is 2 over the mean field
