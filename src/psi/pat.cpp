@@ -9,12 +9,11 @@
 #include <cstring>
 
 #include "driver/context.h"
+#include "psi/section.h"
 
 namespace {
 
-constexpr uint16_t longest_section = 1021;
 constexpr uint16_t extension_bytes = 5;
-constexpr uint32_t crc_bytes = 4;
 
 // Starts the three head bytes, forgetting any countdown left by an interrupted section.
 void begin_head(pat_parser& p) {
@@ -24,7 +23,7 @@ void begin_head(pat_parser& p) {
 
 void parse_table(context& ctx) {
     pat_parser& p = ctx.pat;
-    for (uint32_t k = 0; k + crc_bytes < p.stored; k += 4) {
+    for (uint32_t k = 0; k + psi::crc_bytes < p.stored; k += 4) {
         const uint8_t* e = p.body + k;
         const uint16_t program = uint16_t((e[0] << 8) | e[1]);
         const uint16_t pid = uint16_t(((e[2] & 0x1F) << 8) | e[3]);
@@ -50,14 +49,8 @@ void head_byte(pat_parser& p, context& ctx, uint8_t b) {
     case 1: p.section_remaining = uint16_t((b & 0x0F) << 8); break;
     default:
         p.section_remaining |= b;
-        if (p.section_remaining > longest_section) {
-            fprintf(ctx.report, "PAT Section length = %d\r\n", p.section_remaining);
-            p.section_remaining = 0;
-        } else if (p.section_remaining < extension_bytes) {
-            p.section_remaining = 0;
-        } else {
+        if (psi::accept_section_length(ctx.report, p, "PAT", extension_bytes))
             p.extension_countdown = extension_bytes;
-        }
         break;
     }
 }
@@ -79,19 +72,9 @@ void extension_byte(pat_parser& p, context& ctx, uint8_t b) {
     }
 }
 
-// Copies a run of the body; a section that is not the last keeps its CRC_32 out.
 uint32_t body_run(context& ctx, const uint8_t* data, uint32_t available) {
-    pat_parser& p = ctx.pat;
-    const uint32_t n = std::min<uint32_t>(available, p.section_remaining);
-    uint32_t wanted = n;
-    if (p.section_number != p.last_section_number)
-        wanted = p.section_remaining > crc_bytes ? std::min<uint32_t>(n, p.section_remaining - crc_bytes) : 0;
-    const uint32_t room = psi_body_capacity - p.stored;
-    const uint32_t copied = std::min(wanted, room);
-    std::memcpy(p.body + p.stored, data, copied);
-    p.stored += copied;
-    p.section_remaining = uint16_t(p.section_remaining - n);
-    if (p.section_remaining == 0) section_complete(ctx);
+    const uint32_t n = psi::copy_body_run(ctx.pat, data, available);
+    if (ctx.pat.section_remaining == 0) section_complete(ctx);
     return n;
 }
 

@@ -11,12 +11,11 @@
 #include <cstring>
 
 #include "driver/context.h"
+#include "psi/section.h"
 
 namespace {
 
-constexpr uint16_t longest_section = 1021;
 constexpr uint16_t extension_bytes = 9;
-constexpr uint32_t crc_bytes = 4;
 constexpr uint32_t entry_fixed_bytes = 5;
 constexpr uint8_t pmt_table_id = 0x02;
 constexpr int no_stream_type = -1;  // the descriptor printer is on the program loop
@@ -88,7 +87,7 @@ void parse_entries(context& ctx) {
     stream_selection& s = ctx.selection;
     int32_t videos = 0, audios = 0;
     uint32_t k = 0;
-    while (k + entry_fixed_bytes + crc_bytes <= p.stored) {
+    while (k + entry_fixed_bytes + psi::crc_bytes <= p.stored) {
         const uint8_t* e = p.body + k;
         const uint8_t stream_type = e[0];
         const uint16_t pid = uint16_t(((e[1] & 0x1F) << 8) | e[2]);
@@ -139,14 +138,8 @@ void head_byte(pmt_parser& p, context& ctx, uint8_t b) {
     case 1: p.section_remaining = uint16_t((b & 0x0F) << 8); break;
     default:
         p.section_remaining |= b;
-        if (p.section_remaining > longest_section) {
-            fprintf(ctx.report, "PMT Section length = %d\r\n", p.section_remaining);
-            p.section_remaining = 0;
-        } else if (p.section_remaining < extension_bytes) {
-            p.section_remaining = 0;
-        } else {
+        if (psi::accept_section_length(ctx.report, p, "PMT", extension_bytes))
             p.extension_countdown = extension_bytes;
-        }
         break;
     }
 }
@@ -186,18 +179,9 @@ void program_info_byte(pmt_parser& p, context& ctx, uint8_t b) {
     if (p.program_info_remaining == 0) start_body(ctx);
 }
 
-// Copies a run of the body; a section that is not the last keeps its CRC_32 out.
 uint32_t body_run(context& ctx, const uint8_t* data, uint32_t available) {
-    pmt_parser& p = ctx.pmt;
-    const uint32_t n = std::min<uint32_t>(available, p.section_remaining);
-    uint32_t wanted = n;
-    if (p.section_number != p.last_section_number)
-        wanted = p.section_remaining > crc_bytes ? std::min<uint32_t>(n, p.section_remaining - crc_bytes) : 0;
-    const uint32_t copied = std::min(wanted, psi_body_capacity - p.stored);
-    std::memcpy(p.body + p.stored, data, copied);
-    p.stored += copied;
-    p.section_remaining = uint16_t(p.section_remaining - n);
-    if (p.section_remaining == 0) section_complete(ctx);
+    const uint32_t n = psi::copy_body_run(ctx.pmt, data, available);
+    if (ctx.pmt.section_remaining == 0) section_complete(ctx);
     return n;
 }
 
