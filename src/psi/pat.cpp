@@ -5,8 +5,6 @@
 // ignored silently; both wait for the next pointer_field. Bodies of a multi-section table
 // are joined without the CRC_32 of any section but the last, and at most psi_body_capacity
 // bytes are kept: the excess is dropped and the table parsed from what was stored.
-#include <algorithm>
-#include <cstring>
 
 #include "driver/context.h"
 #include "psi/section.h"

@@ -7,8 +7,6 @@
 // than 2 are ignored up to the next pointer_field. As for the PAT, bodies of several
 // sections are joined without the inner CRC_32s and at most psi_body_capacity bytes are
 // kept; an entry that does not fit what was stored ends the parse.
-#include <algorithm>
-#include <cstring>
 
 #include "driver/context.h"
 #include "psi/section.h"
