@@ -190,13 +190,9 @@ uint32_t feed_pmt(context& ctx, uint8_t* data, uint32_t available) {
     if (p.collecting) return body_run(ctx, data, available);
 
     const uint8_t b = *data;
-    if (p.pmt_pointer_pending) {
-        p.pmt_pointer_pending = 0;
-        p.pointer_skip = b;
-        if (b == 0) begin_head(p);
-    } else if (p.pointer_skip > 0) {
-        p.pointer_skip -= 1;
-        if (p.pointer_skip == 0) begin_head(p);
+    bool head_starts = false;
+    if (psi::pointer_byte(p, p.pmt_pointer_pending, b, &head_starts)) {
+        if (head_starts) begin_head(p);
     } else if (p.head_countdown > 0) {
         head_byte(p, ctx, b);
     } else if (p.extension_countdown > 0) {

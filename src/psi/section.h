@@ -14,6 +14,24 @@ namespace psi {
 constexpr uint16_t longest_section = 1021;
 constexpr uint32_t crc_bytes = 4;
 
+// The pointer_field after a unit start, and the gap of that many bytes before the section.
+// Returns whether the byte was one of them; *head_starts says the next byte is a table_id.
+template <class Parser>
+bool pointer_byte(Parser& p, uint32_t& pointer_pending, uint8_t b, bool* head_starts) {
+    if (pointer_pending) {
+        pointer_pending = 0;
+        p.pointer_skip = b;
+        *head_starts = b == 0;
+        return true;
+    }
+    if (p.pointer_skip > 0) {
+        p.pointer_skip -= 1;
+        *head_starts = p.pointer_skip == 0;
+        return true;
+    }
+    return false;
+}
+
 // At the second section_length byte: a section of 1022 bytes or more is reported and
 // ignored, one too short for the fixed fields after the length is ignored silently; both
 // wait for the next pointer_field. Returns whether the section is read.

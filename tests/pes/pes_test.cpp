@@ -9,7 +9,6 @@
 #include <gtest/gtest.h>
 
 #include "feeder.h"
-#include "inspect.h"
 
 using namespace kt;
 

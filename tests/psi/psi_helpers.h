@@ -5,7 +5,6 @@
 #include <string>
 
 #include "feeder.h"
-#include "inspect.h"
 
 namespace kt::psi {
 

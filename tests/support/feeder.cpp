@@ -76,16 +76,21 @@ void feed(context& ctx, const bytes& input, const chunking& how) {
     }
 }
 
-run_result run_demux(const bytes& input, const chunking& how, const setup_fn& setup, bool final_report) {
+std::unique_ptr<capture> run_capture(const bytes& input, const chunking& how, const setup_fn& setup) {
     auto cap = std::make_unique<capture>(true);
     if (setup) setup(cap->ctx());
-    if (cap->ctx().options.parse_only) {
+    if (cap->ctx().options.parse_only) {  // as the driver: no output files at all
         fclose(cap->ctx().sinks.video_out);
         fclose(cap->ctx().sinks.audio_out);
         cap->ctx().sinks = {};
     }
     demux_init(cap->ctx());
     feed(cap->ctx(), input, how);
+    return cap;
+}
+
+run_result run_demux(const bytes& input, const chunking& how, const setup_fn& setup, bool final_report) {
+    const auto cap = run_capture(input, how, setup);
     if (final_report) print_final_report(cap->ctx());
     return {cap->report(), cap->video(), cap->audio()};
 }

@@ -63,6 +63,10 @@ using setup_fn = std::function<void(context&)>;
 run_result run_demux(const bytes& input, const chunking& how = {}, const setup_fn& setup = {},
                      bool final_report = false);
 
+// As run_demux without the final report; the returned capture keeps the context as the
+// last block left it, for a look at the selection, the parsers' state and shared_timing.
+std::unique_ptr<capture> run_capture(const bytes& input, const chunking& how = {}, const setup_fn& setup = {});
+
 // Checks that every standard chunking gives the same report and outputs as 16384-byte
 // blocks, and returns that result.
 run_result expect_split_invariant(const bytes& input, const setup_fn& setup = {}, bool final_report = true);
