@@ -134,14 +134,19 @@ void demux_buffer(context& ctx, uint32_t length, uint8_t* block) {
                 ++i;
                 continue;
             }
-            // Search for the sync byte; whatever lies before it is counted as skipped.
-            auto* found = static_cast<uint8_t*>(std::memchr(block + i, sync_byte, length - i));
-            if (!found) {
-                ts.sync_skipped += length - i;
-                return;
+            // Search for the sync byte; whatever lies before it is counted as skipped. In
+            // step it is the very next byte.
+            if (block[i] == sync_byte) {
+                ++i;
+            } else {
+                auto* found = static_cast<uint8_t*>(std::memchr(block + i, sync_byte, length - i));
+                if (!found) {
+                    ts.sync_skipped += length - i;
+                    return;
+                }
+                ts.sync_skipped += uint32_t(found - (block + i));
+                i = uint32_t(found - block) + 1;
             }
-            ts.sync_skipped += uint32_t(found - (block + i));
-            i = uint32_t(found - block) + 1;
             if (ctx.options.hdmv_input) {
                 ts.sync_byte_count = ts.bytes_since_pcr;
                 ts.ats_countdown = 4;
@@ -151,7 +156,9 @@ void demux_buffer(context& ctx, uint32_t length, uint8_t* block) {
         }
 
         if (ts.ts_header_countdown > 0) {
-            header_byte(ctx, block[i++]);
+            // The header bytes that this block holds, in a row.
+            do header_byte(ctx, block[i++]);
+            while (ts.ts_header_countdown > 0 && i < length);
             continue;
         }
 
