@@ -54,11 +54,7 @@ std::string pid_lines_from_count(const std::string& count_file) {
 }
 
 std::string pid_lines_from_report(const std::string& report) {
-    std::istringstream in(report);
-    std::string out, line;
-    while (std::getline(in, line))
-        if (line.rfind("packets for pid", 0) == 0) out += line + "\n";
-    return out;
+    return lines_starting_with(report, {"packets for pid"});
 }
 
 }  // namespace
@@ -183,11 +179,7 @@ TEST(ProgramE2E, DamagedCaptureReportsEveryLossWhereItHappened) {
     // payload, reads a bogus packet (PID 0x17eb) and finds the real sync 58 bytes later.
     temp_dir dir;
     const program_result r = run_kavel({"-ps", test_data("mpeg2_ac3_51_damaged.ts"), "1", "1", "1"}, dir.path());
-    std::istringstream in(r.out);
-    std::string events, line;
-    while (std::getline(in, line))
-        if (line.rfind("Transport", 0) == 0 || line.rfind("Discontinuity", 0) == 0) events += line + "\n";
-    EXPECT_EQ(events,
+    EXPECT_EQ(lines_starting_with(r.out, {"Transport", "Discontinuity"}),
               "Transport Sync Error, skipped 333 bytes, at 0\n"
               "Discontinuity!, pid = 256 <0x0100>, received =  5, expected =  4, at 210\n"
               "Transport Sync Error, skipped 2 bytes, at 218\n"

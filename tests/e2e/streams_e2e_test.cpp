@@ -210,10 +210,7 @@ TEST(StreamsE2E, TimeStampLinesFollowThePesHeaders) {
     const program_result r = run_kavel({"-psva", test_data("mpeg2_ac3_51.ts"), "1", "1", "1"}, dir.path());
     // The first pictures in coded order: I (PTS and DTS), P (PTS and DTS), then B
     // pictures, whose PTS equals their DTS and is sent alone.
-    std::istringstream lines(r.out);
-    std::string video, line;
-    while (std::getline(lines, line))
-        if (line.rfind("Video PTS(", 0) == 0) video += line + "\n";
+    const std::string video = lines_starting_with(r.out, {"Video PTS("});
     size_t fourth = 0;
     for (int n = 0; n < 4; ++n) fourth = video.find('\n', fourth) + 1;
     EXPECT_EQ(video.substr(0, fourth),

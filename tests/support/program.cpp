@@ -75,6 +75,18 @@ bool have_tool(const std::string& name) {
     return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;
 }
 
+std::string lines_starting_with(const std::string& report, std::initializer_list<const char*> prefixes) {
+    std::istringstream in(report);
+    std::string out, line;
+    while (std::getline(in, line))
+        for (const char* prefix : prefixes)
+            if (line.rfind(prefix, 0) == 0) {
+                out += line + "\n";
+                break;
+            }
+    return out;
+}
+
 void write_file(const std::string& path, const bytes& data) {
     std::ofstream f(path, std::ios::binary);
     f.write(reinterpret_cast<const char*>(data.data()), std::streamsize(data.size()));

@@ -36,6 +36,9 @@ program_result run_shell(const std::string& command);
 
 bool have_tool(const std::string& name);
 
+// The lines of `report` that begin with one of `prefixes`, each with its newline.
+std::string lines_starting_with(const std::string& report, std::initializer_list<const char*> prefixes);
+
 void write_file(const std::string& path, const bytes& data);
 
 // Paths of the fixtures and of the shared real captures (which may be absent).
