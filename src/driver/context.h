@@ -5,10 +5,12 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 
 #include "audio/audio.h"
 #include "pes/pes.h"
 #include "psi/psi.h"
+#include "psip/psip.h"
 #include "ts/ts.h"
 #include "video/video.h"
 
@@ -51,19 +53,22 @@ struct output_sinks {
     FILE* audio_out = nullptr;  // bits0001.mpa
 };
 
-struct section_collector;  // ATSC PSIP section assembly, one per collected PID
-
 struct pid_table {
     uint32_t packet_count[pid_count] = {};
     uint32_t first_packet[pid_count] = {};  // packet_number of the first packet, 0 = none
     uint32_t last_packet[pid_count] = {};
     uint8_t last_cc[pid_count];             // 0xFF = no counter seen yet
     uint16_t psip_table_type[pid_count] = {};
-    section_collector* collector[pid_count] = {};
+    section_collector* collector[pid_count] = {};  // malloc'd; replaced only by the MGT printer
 
     pid_table() {
         for (auto& cc : last_cc) cc = 0xFF;
     }
+    ~pid_table() {
+        for (section_collector* c : collector) std::free(c);
+    }
+    pid_table(const pid_table&) = delete;
+    pid_table& operator=(const pid_table&) = delete;
 };
 
 // The PSIP base PID and the PIDs the MGT announces, one slot per table type it records.
@@ -108,6 +113,7 @@ struct context {
     ts_state ts;
     pat_parser pat;
     pmt_parser pmt;
+    psip_state psip;
     pes_parser video_pes;
     pes_parser audio_pes;
     mpeg2_state mpeg2;

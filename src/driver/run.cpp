@@ -87,7 +87,10 @@ int kavel_main(int argc, char** argv) {
     printf("kavel Transport Stream Demuxer 1.01\n");
     printf("program = %d, video channel = %d, audio channel = %d\n", ctx->selection.program_number,
            ctx->selection.video_index, ctx->selection.audio_index);
-    demux_init(*ctx);
+    if (!demux_init(*ctx)) {
+        fprintf(stderr, "Cannot allocate memory\n");
+        return -1;
+    }
 
     bool read_ok = read_stream(*ctx, input);
     print_final_report(*ctx);

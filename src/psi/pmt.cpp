@@ -1,9 +1,9 @@
 // PMT parser and stream selection: the payload of `pmt_pid`, byte by byte, into
 // `pcr_pid`, the chosen video and audio PIDs and their stream types.
 //
-// The program descriptors are read (and, for the first complete PMT, printed) as they
-// arrive; the elementary stream loop is copied into `body` and parsed when the section is
-// complete. Sections too long, too short for their fixed fields, or with a table_id other
+// The section reader frames the sections. The program descriptors are read (and, for the
+// first complete PMT, printed) as they arrive; the elementary stream loop is copied into
+// `body` and parsed when the section is complete. Sections too long, too short for their fixed fields, or with a table_id other
 // than 2 are ignored up to the next pointer_field. As for the PAT, bodies of several
 // sections are joined without the inner CRC_32s and at most psi_body_capacity bytes are
 // kept; an entry that does not fit what was stored ends the parse.
@@ -33,12 +33,6 @@ stream_kind classify(uint8_t stream_type, uint32_t hdmv_input) {
     default:
         return stream_kind::none;
     }
-}
-
-void begin_head(pmt_parser& p) {
-    p.head_countdown = 3;
-    p.extension_countdown = 0;
-    p.program_info_remaining = 0;
 }
 
 // One byte of a descriptor loop; `more` says whether loop bytes remain after this one.
@@ -114,91 +108,58 @@ void parse_entries(context& ctx) {
     p.print_pending = 0;
 }
 
-void section_complete(context& ctx) {
+// The fixed bytes after section_length; `left` is how many follow this one.
+void fixed_byte(context& ctx, uint8_t b, uint32_t left) {
     pmt_parser& p = ctx.pmt;
-    p.collecting = 0;
-    if (p.section_number != p.last_section_number) return;  // the next section is joined on
-    parse_entries(ctx);
-}
-
-void start_body(context& ctx) {
-    pmt_parser& p = ctx.pmt;
-    p.collecting = 1;
-    if (p.section_remaining == 0) section_complete(ctx);
-}
-
-void head_byte(pmt_parser& p, context& ctx, uint8_t b) {
-    p.head_countdown -= 1;
-    switch (p.head_countdown) {
-    case 2:
-        if (b != pmt_table_id) p.head_countdown = 0;
-        break;
-    case 1: p.section_remaining = uint16_t((b & 0x0F) << 8); break;
-    default:
-        p.section_remaining |= b;
-        if (psi::accept_section_length(ctx.report, p, "PMT", extension_bytes))
-            p.extension_countdown = extension_bytes;
-        break;
-    }
-}
-
-void extension_byte(pmt_parser& p, context& ctx, uint8_t b) {
-    p.section_remaining -= 1;
-    p.extension_countdown -= 1;
-    switch (p.extension_countdown) {
-    case 5:
-        p.section_number = b;
-        if (b == 0) p.stored = 0;
-        break;
-    case 4: p.last_section_number = b; break;
+    switch (left) {
+    case 5: psi::start_section_body(p); break;  // section_number
     case 3: ctx.selection.pcr_pid = uint16_t((b & 0x1F) << 8); break;
     case 2: ctx.selection.pcr_pid |= b; break;
     case 1: p.program_info_remaining = uint16_t((b & 0x0F) << 8); break;
     case 0:
         p.program_info_remaining |= b;
-        if (p.program_info_remaining > p.section_remaining) {
+        if (p.program_info_remaining > p.reader.section_remaining) {
             // Too short for its program descriptors: ignored like an over-long one.
             p.program_info_remaining = 0;
-            p.section_remaining = 0;
+            section_ignore(p.reader);
         } else if (p.program_info_remaining != 0) {
             p.descriptor_header_countdown = 2;
-        } else {
-            start_body(ctx);
         }
         break;
-    default: break;  // program_number, version
+    default: break;  // program_number, version, last_section_number
     }
 }
 
-void program_info_byte(pmt_parser& p, context& ctx, uint8_t b) {
-    p.section_remaining -= 1;
-    p.program_info_remaining -= 1;
-    descriptor_byte(ctx, b, p.program_info_remaining > 0, no_stream_type);
-    if (p.program_info_remaining == 0) start_body(ctx);
-}
-
-uint32_t body_run(context& ctx, const uint8_t* data, uint32_t available) {
-    const uint32_t n = psi::copy_body_run(ctx.pmt, data, available);
-    if (ctx.pmt.section_remaining == 0) section_complete(ctx);
-    return n;
+// A run after the fixed bytes: the program descriptors first, read (and printed) as
+// they come, then the elementary stream loop, kept for the parse.
+void body_run(context& ctx, const uint8_t* data, uint32_t n) {
+    pmt_parser& p = ctx.pmt;
+    uint32_t i = 0;
+    for (; i < n && p.program_info_remaining > 0; ++i) {
+        p.program_info_remaining -= 1;
+        descriptor_byte(ctx, data[i], p.program_info_remaining > 0, no_stream_type);
+    }
+    if (i < n) psi::store_body_run(p, data + i, n - i);
 }
 
 }  // namespace
 
 uint32_t feed_pmt(context& ctx, uint8_t* data, uint32_t available) {
     pmt_parser& p = ctx.pmt;
-    if (p.collecting) return body_run(ctx, data, available);
-
-    const uint8_t b = *data;
-    bool head_starts = false;
-    if (psi::pointer_byte(p, p.pmt_pointer_pending, b, &head_starts)) {
-        if (head_starts) begin_head(p);
-    } else if (p.head_countdown > 0) {
-        head_byte(p, ctx, b);
-    } else if (p.extension_countdown > 0) {
-        extension_byte(p, ctx, b);
-    } else if (p.program_info_remaining > 0) {
-        program_info_byte(p, ctx, b);
+    section_reader& r = p.reader;
+    const section_step s = section_read(r, p.pmt_pointer_pending, data, available);
+    if (s.dropped) psi::drop_section_body(p);
+    switch (s.event) {
+    case section_event::table_id:
+        p.program_info_remaining = 0;
+        if (r.table_id != pmt_table_id) section_ignore(r);
+        break;
+    case section_event::length: psi::accept_section_length(ctx.report, r, "PMT", extension_bytes); break;
+    case section_event::field: fixed_byte(ctx, *data, r.extension_countdown); break;
+    case section_event::body: body_run(ctx, data, s.taken); break;
+    case section_event::none: break;
     }
-    return 1;
+    // The entries are parsed when the table's last section is complete.
+    if (section_ended(r) && r.section_number == r.last_section_number) parse_entries(ctx);
+    return s.taken;
 }

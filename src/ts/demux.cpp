@@ -15,6 +15,15 @@ namespace {
 constexpr uint8_t sync_byte = 0x47;
 constexpr uint16_t null_pid = 0x1FFF;
 
+// The PSIP base PID and the PIDs in the routed slots that the MGT filled. Empty slots hold
+// 0xFFFF, which no 13-bit PID equals.
+bool psip_member(const context& ctx, uint16_t pid) {
+    if (pid == psip_pid_set::base) return true;
+    for (int i = 0; i < psip_pid_set::routed_slots; ++i)
+        if (ctx.psip_pids.slot[i] == pid) return true;
+    return false;
+}
+
 void start_packet(context& ctx) {
     ts_state& ts = ctx.ts;
     ts.in_packet = 1;
@@ -66,6 +75,9 @@ void header_flags_byte(context& ctx, uint8_t b) {
     if (ts.unit_start) {
         if (pid == 0) ctx.pat.pat_pointer_pending = 1;
         if (pid == ctx.selection.pmt_pid) ctx.pmt.pmt_pointer_pending = 1;
+        // Without option g no PSIP section ever starts.
+        if (ctx.options.dump_psip && psip_member(ctx, pid) && ctx.pids.collector[pid])
+            ctx.pids.collector[pid]->pointer_pending = 1;
         if (pid == ctx.selection.video_pid) ctx.video_pes.in_payload = 0;
     }
 }
@@ -101,12 +113,13 @@ uint32_t route_payload(context& ctx, uint8_t* data, uint32_t available) {
     if (pid == ctx.selection.pmt_pid) return feed_pmt(ctx, data, available);
     if (pid == ctx.selection.video_pid && clear) return feed_video_pes(ctx, data, available);
     if (pid == ctx.selection.audio_pid && clear) return feed_audio_pes(ctx, data, available);
+    if (psip_member(ctx, pid)) return feed_collector(ctx, pid, data, available);
     return available;
 }
 
 }  // namespace
 
-void demux_init(context& ctx) {
+bool demux_init(context& ctx) {
     ts_state& ts = ctx.ts;
     ts.in_packet = 0;
     ts.ts_header_countdown = 0;
@@ -121,6 +134,7 @@ void demux_init(context& ctx) {
     std::memset(ctx.pids.last_cc, 0xFF, sizeof ctx.pids.last_cc);
     std::memset(ctx.pids.packet_count, 0, sizeof ctx.pids.packet_count);
     std::memset(ctx.pids.first_packet, 0, sizeof ctx.pids.first_packet);
+    return psip_new_collector(ctx, psip_pid_set::base);
 }
 
 void demux_buffer(context& ctx, uint32_t length, uint8_t* block) {

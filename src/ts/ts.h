@@ -33,7 +33,8 @@ struct ts_state {
 };
 
 // Brings the demultiplexer into its starting state; called once before the first block.
-void demux_init(context& ctx);
+// Returns false when the section collector of the PSIP base PID cannot be allocated.
+bool demux_init(context& ctx);
 
 // Consumes one block of input; every piece of state survives to the next call.
 void demux_buffer(context& ctx, uint32_t length, uint8_t* block);

@@ -100,19 +100,33 @@ TEST(PatFraming, SectionAcrossPacketsIsParsedWhenItsLastByteArrives) {
     EXPECT_EQ(run_capture(bytes(in.begin(), in.end() - 188), {}, program(100))->ctx().selection.pmt_pid, no_pid);
 }
 
-TEST(PatFraming, UnitStartInsideABodyDoesNotInterruptIt) {
-    // The second packet has payload_unit_start_indicator set, but the body still lacks
-    // bytes: its first payload bytes continue the body, and the first byte after the body
-    // is taken as the pointer_field, so the section that follows is read too.
+TEST(PatFraming, UnitStartPointerFieldBoundsTheSectionInProgress) {
+    // A section of 212 bytes, 183 in the first packet: 29 are still due when the next
+    // unit start comes. Its first payload byte is the pointer_field, whatever the parser is
+    // doing; the section in progress gets at most that many bytes.
     std::vector<pat_entry> entries;
     for (uint16_t i = 1; i <= 50; ++i) entries.push_back({i, uint16_t(0x100 + i)});
-    const bytes first = pat_section(entries);  // 212 bytes: 183 in the first packet
-    const bytes unit1 = bytes{0} + bytes(first.begin(), first.begin() + 183);
-    const bytes unit2 = bytes(first.begin() + 183, first.end()) + bytes{0} + pat_section({{1, 0x1FF0}});
-    const bytes in = payload_packet(0, true, 0, unit1) + payload_packet(0, true, 1, unit2);
-    const run_result r = expect_split_invariant(in, program(1));
-    EXPECT_EQ(count_of(listing(r), "Program Number"), 50u);
-    EXPECT_EQ(pmt_pid_after(in), 0x1FF0);
+    const bytes first = pat_section(entries);
+    const bytes rest(first.begin() + 183, first.end());
+    const bytes next = pat_section({{1, 0x1FF0}});
+    struct gap_case {
+        const char* name;
+        bytes unit2;
+        size_t listed;  // program lines printed: the first section's 50, or the next one's 1
+    };
+    const gap_case cases[] = {
+        {"exact remainder", bytes{29} + rest + next, 50},
+        {"remainder and stuffing", bytes{32} + rest + bytes{0xFF, 0xFF, 0xFF} + next, 50},
+        {"lost packet, pointer 0", bytes{0} + next, 1},
+        {"lost packet, too few bytes", bytes{10} + bytes(rest.begin() + 19, rest.end()) + next, 1},
+    };
+    for (const gap_case& c : cases) {
+        const bytes unit1 = bytes{0} + bytes(first.begin(), first.begin() + 183);
+        const bytes in = payload_packet(0, true, 0, unit1) + payload_packet(0, true, 1, c.unit2);
+        const std::string l = listing(expect_split_invariant(in, program(1)));
+        EXPECT_EQ(count_of(l, "Program Number"), c.listed) << c.name;
+        EXPECT_EQ(pmt_pid_after(in), 0x1FF0) << c.name;
+    }
 }
 
 TEST(PatFraming, SecondSectionInTheSamePacketIsNotRead) {
@@ -169,7 +183,7 @@ TEST(PatLength, SectionTooShortForItsExtensionBytesIsIgnoredSilently) {
         const bytes in = on_pid(0, {shortish, pat_section({{1, 0x1000}})});
         const auto cap = run_capture(in);
         EXPECT_EQ(cap->report(), program_line(1, 0x1000)) << length;
-        EXPECT_EQ(cap->ctx().pat.section_remaining, 0) << length;  // no wrap
+        EXPECT_EQ(cap->ctx().pat.reader.section_remaining, 0) << length;  // no wrap
         EXPECT_EQ(listing(expect_split_invariant(in)), program_line(1, 0x1000));
     }
     // Length 5 holds the extension bytes and nothing else: a complete, empty table.

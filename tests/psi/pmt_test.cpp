@@ -239,16 +239,25 @@ TEST(PmtFraming, PointerGapAcrossPacketsAndBodyAcrossPackets) {
     EXPECT_NE(listing(r).find("Video PID =  256 <0x0100>, type = 0x02\r\n"), std::string::npos);
 }
 
-TEST(PmtFraming, UnitStartInsideABodyContinuesItThenReadsThePointer) {
+TEST(PmtFraming, UnitStartPointerFieldBoundsTheSectionInProgress) {
+    // 216 bytes, 183 in the first packet, 33 due at the next unit start, whose first byte
+    // is the pointer_field.
     std::vector<es_entry> streams;
     for (uint16_t i = 0; i < 40; ++i) streams.push_back({0x03, uint16_t(0x200 + i), {}});
-    const bytes first = pmt_section(1, 0x100, streams);  // 216 bytes
-    const bytes unit1 = bytes{0} + bytes(first.begin(), first.begin() + 183);
-    const bytes unit2 = bytes(first.begin() + 183, first.end()) + bytes{0} + pmt_section(1, 0x100, {{0x03, 0x300, {}}});
-    const bytes in = with_pat(payload_packet(pmt_pid, true, 0, unit1) + payload_packet(pmt_pid, true, 1, unit2));
-    const run_result r = expect_split_invariant(in, asking({}));
-    EXPECT_EQ(listing(r), pat_line() + "Audio PID =  512 <0x0200>, type = 0x03\r\n");
-    EXPECT_EQ(run_capture(in, {}, asking({}))->ctx().selection.audio_pid, 0x300);
+    const bytes first = pmt_section(1, 0x100, streams);
+    const bytes rest(first.begin() + 183, first.end());
+    const bytes next = pmt_section(1, 0x100, {{0x03, 0x300, {}}});
+    const std::pair<bytes, const char*> cases[] = {
+        {bytes{33} + rest + next, "Audio PID =  512 <0x0200>, type = 0x03\r\n"},  // first section completes
+        {bytes{0} + next, "Audio PID =  768 <0x0300>, type = 0x03\r\n"},          // first one lost
+        {bytes{5} + bytes(rest.end() - 5, rest.end()) + next, "Audio PID =  768 <0x0300>, type = 0x03\r\n"},
+    };
+    for (const auto& [unit2, listed] : cases) {
+        const bytes unit1 = bytes{0} + bytes(first.begin(), first.begin() + 183);
+        const bytes in = with_pat(payload_packet(pmt_pid, true, 0, unit1) + payload_packet(pmt_pid, true, 1, unit2));
+        EXPECT_EQ(listing(expect_split_invariant(in, asking({}))), pat_line() + listed);
+        EXPECT_EQ(run_capture(in, {}, asking({}))->ctx().selection.audio_pid, 0x300);
+    }
 }
 
 TEST(PmtFraming, SecondSectionInTheSamePacketIsNotRead) {
@@ -305,9 +314,9 @@ TEST(PmtLength, SectionShorterThanItsFixedFieldsIsIgnoredSilently) {
         EXPECT_EQ(listing(expect_split_invariant(in, asking({}))),
                   pat_line() + "Video PID =  256 <0x0100>, type = 0x02\r\n");
         const auto before = run_capture(with_pat(section_packets(pmt_pid, bad, cc)), {}, asking({}));
-        EXPECT_EQ(before->ctx().pmt.section_remaining, 0);  // never wrapped
+        EXPECT_EQ(before->ctx().pmt.reader.section_remaining, 0);  // never wrapped
         EXPECT_EQ(before->ctx().pmt.program_info_remaining, 0);
-        EXPECT_EQ(before->ctx().pmt.collecting, 0u);
+        EXPECT_EQ(before->ctx().pmt.reader.collecting, 0u);
         EXPECT_EQ(before->ctx().selection.video_pid, no_pid);
         EXPECT_EQ(before->report(), pat_line());
     }
