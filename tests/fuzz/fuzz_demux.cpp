@@ -20,6 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ctx->options.dump_video_pts = (choice >> 5) & 1;
     ctx->options.dump_audio_pts = (choice >> 5) & 1;
     ctx->options.dump_pcr = (choice >> 6) & 1;
+    ctx->options.dump_psip = (choice >> 6) & 1;
     ctx->selection.video_index = (choice >> 7) ? 0 : 1;
     FILE* sink = fopen("/dev/null", "w");
     ctx->report = sink;
