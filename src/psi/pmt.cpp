@@ -1,12 +1,13 @@
-// PMT parser and stream selection: the payload of `pmt_pid`, byte by byte, into
-// `pcr_pid`, the chosen video and audio PIDs and their stream types.
+// PMT parser and stream selection: the payload of `pmt_pid` into `pcr_pid`, the chosen
+// video and audio PIDs and their stream types.
 //
 // The section reader frames the sections. The program descriptors are read (and, for the
 // first complete PMT, printed) as they arrive; the elementary stream loop is copied into
-// `body` and parsed when the section is complete. Sections too long, too short for their fixed fields, or with a table_id other
-// than 2 are ignored up to the next pointer_field. As for the PAT, bodies of several
-// sections are joined without the inner CRC_32s and at most psi_body_capacity bytes are
-// kept; an entry that does not fit what was stored ends the parse.
+// `body` and parsed when the section is complete. Sections too long, too short for their
+// fixed fields, or with a table_id other than 2 are ignored up to the next pointer_field.
+// As for the PAT, bodies of several sections are joined without the inner CRC_32s and at
+// most psi_body_capacity bytes are kept; an entry that does not fit what was stored ends
+// the parse.
 
 #include "driver/context.h"
 #include "psi/section.h"
