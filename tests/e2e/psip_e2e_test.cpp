@@ -8,6 +8,7 @@
 #include <array>
 #include <map>
 
+#include "audio_frames.h"
 #include "feeder.h"
 #include "program.h"
 
@@ -16,12 +17,6 @@ using namespace kt;
 namespace {
 
 constexpr uint16_t base = 0x1FFB;
-
-std::string format(const char* f, auto... args) {
-    char buf[256];
-    snprintf(buf, sizeof buf, f, args...);
-    return buf;
-}
 
 // Sections by their own lengths in a run of back-to-back sections, up to 0xFF stuffing.
 std::vector<bytes> split_sections(const bytes& run, size_t at = 0) {
@@ -56,7 +51,7 @@ bytes section_run(const bytes& ts, uint16_t pid) {
 std::string crc_line(const char* table, const bytes& section) {
     const uint8_t* c = &section[section.size() - 4];
     const int body = int(section.size()) - 9;
-    return format("%s CRC = 0x%08x, %d, %d\n", table, unsigned(c[0] << 24 | c[1] << 16 | c[2] << 8 | c[3]), body, body);
+    return strf("%s CRC = 0x%08x, %d, %d\n", table, unsigned(c[0] << 24 | c[1] << 16 | c[2] << 8 | c[3]), body, body);
 }
 
 std::string psip_lines(const std::string& report) {
@@ -87,15 +82,15 @@ const std::vector<channel> channels = {
 };
 
 std::string channel_text(const channel& c) {
-    std::string s = format("TVCT short name = %s\nTVCT channel number = 10.%d\nTVCT modulation mode = 0x04\n", c.name,
+    std::string s = strf("TVCT short name = %s\nTVCT channel number = 10.%d\nTVCT modulation mode = 0x04\n", c.name,
                            c.minor) +
-                    format("TVCT channel TSID = 0x1fe1\nTVCT program number = 0x%04x\nTVCT service type = 0x0002\n",
+                    strf("TVCT channel TSID = 0x1fe1\nTVCT program number = 0x%04x\nTVCT service type = 0x0002\n",
                            c.program) +
-                    format("TVCT source id = 0x%04x\nTVCT desc bytes = 0x%04x\n\n", c.minor,
+                    strf("TVCT source id = 0x%04x\nTVCT desc bytes = 0x%04x\n\n", c.minor,
                            unsigned(5 + 6 * c.elements.size())) +
-                    format("SLD PCR pid = 0x%04x\n", c.elements[0].pid);
+                    strf("SLD PCR pid = 0x%04x\n", c.elements[0].pid);
     for (const element& e : c.elements)
-        s += format("SLD stream type = 0x%02x\nSLD elementary pid = 0x%04x\nSLD language code = %s\n\n", e.type, e.pid,
+        s += strf("SLD stream type = 0x%02x\nSLD elementary pid = 0x%04x\nSLD language code = %s\n\n", e.type, e.pid,
                     e.language);
     return s;
 }
@@ -108,11 +103,11 @@ const std::vector<std::array<unsigned, 4>> mgt_tables = {
 };
 
 std::string mgt_text(const bytes& section) {
-    std::string s = format("MGT tables defined = %d\n\n", int(mgt_tables.size()));
+    std::string s = strf("MGT tables defined = %d\n\n", int(mgt_tables.size()));
     for (const auto& [type, pid, version, size] : mgt_tables)
-        s += format("MGT table type = 0x%04x\nMGT table type pid = 0x%04x\nMGT table type version = 0x%02x\n", type,
+        s += strf("MGT table type = 0x%04x\nMGT table type pid = 0x%04x\nMGT table type version = 0x%02x\n", type,
                     pid, version) +
-             format("MGT table bytes = 0x%08x\nMGT table desc bytes = 0x0000\n\n", size);
+             strf("MGT table bytes = 0x%08x\nMGT table desc bytes = 0x0000\n\n", size);
     return s + "MGT desc bytes = 0x0000\n" + crc_line("MGT", section) + "\n";
 }
 
@@ -141,11 +136,11 @@ TEST(PsipE2E, Test042TablesOnTheirPids) {
         const uint16_t pid = s[0] == 0xCB ? 0x1D03 : s[0] == 0xCC ? 0x1E80 : base;
         in = in + section_packets(pid, s, cc[pid]);
     }
-    const std::string event_a = format(
+    const std::string event_a = strf(
         "EIT event id = 0x3bcd\nEIT start time = 0x%08x\nEIT length in seconds = 3600\nEIT title length = 0x00\n\n"
         "EIT desc bytes = 0x0000\n\n",
         0x4AB96EA8u);  // 2019-09-28 00:41:12 as seconds since 1980-01-06, as the XML counts them
-    const std::string event_b = format(
+    const std::string event_b = strf(
         "EIT event id = 0x1698\nEIT start time = 0x%08x\nEIT length in seconds = 1800\nEIT title length = 0x25\n"
         "engEnglish titlefooFoo title\nEIT desc bytes = 0x0009\nCaption Service Descriptor\n"
         "Content Advisory Descriptor\n\n",

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "../psi/psi_helpers.h"
+#include "audio_frames.h"
 #include "program.h"
 
 using namespace kt;
@@ -63,10 +64,8 @@ std::string report_of(const bytes& in, const setup_fn& setup = option_g) {
 
 std::string crc_line(const char* table, const bytes& section) {
     const uint8_t* c = section.data() + section.size() - 4;
-    char line[96];
     const int stored = int(section.size()) - 9;  // after the 3-byte head and the 6 fixed bytes
-    snprintf(line, sizeof line, "%s CRC = 0x%02x%02x%02x%02x, %d, %d\n", table, c[0], c[1], c[2], c[3], stored, stored);
-    return line;
+    return strf("%s CRC = 0x%02x%02x%02x%02x, %d, %d\n", table, c[0], c[1], c[2], c[3], stored, stored);
 }
 
 const bytes kab_channel = tvct_channel("KAB", 7, 1, 3,
