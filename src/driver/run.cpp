@@ -105,6 +105,7 @@ int kavel_main(int argc, char** argv) {
         }
     }
 
+    ctx->report_is_terminal = isatty(fileno(stdout)) ? 1 : 0;
     printf("kavel Transport Stream Demuxer 1.01\n");
     printf("program = %d, video channel = %d, audio channel = %d\n", ctx->selection.program_number,
            ctx->selection.video_index, ctx->selection.audio_index);
