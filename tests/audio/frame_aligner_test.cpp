@@ -193,7 +193,9 @@ TEST(AudioAligner, FalseSyncWordsInsideFramesAndPesCutsAnywhere) {
         // Frame 3 is the first to end after the video starts; frame 0 with no video.
         const uint64_t video = p0 + 3 * v.ticks + 10;
         for (const auto& cuts : cut_sets) {
-            std::vector<audio_unit> units = pes_cut(es, starts, cuts, p0, v.ticks);
+            std::vector<uint64_t> times;
+            for (size_t k = 0; k < starts.size(); ++k) times.push_back(p0 + k * v.ticks);
+            std::vector<audio_unit> units = pes_cut(es, starts, cuts, times);
             units[0].video_pts = video;
             const audio_result r = audio_split_invariant(v.call, units, with_video(1));
             EXPECT_EQ(r.report, v.header + first_pts(p0 + 3 * v.ticks, video));

@@ -70,14 +70,14 @@ const audio_call mpeg_per_byte_call = [](context& c, uint8_t* b, uint32_t n, uin
 };
 
 std::vector<audio_unit> pes_cut(const bytes& es, const std::vector<size_t>& starts, const std::vector<size_t>& cuts,
-                                uint64_t p0, uint64_t ticks) {
+                                const std::vector<uint64_t>& times) {
     std::vector<audio_unit> units;
     size_t k = 0;
     for (size_t c = 0; c <= cuts.size(); ++c) {
         const size_t from = c == 0 ? 0 : cuts[c - 1], to = c == cuts.size() ? es.size() : cuts[c];
         audio_unit u{slice(es, from, to)};
         while (k < starts.size() && starts[k] < from) ++k;
-        if (k < starts.size() && starts[k] < to) u.pts = p0 + k * ticks;
+        if (k < starts.size() && starts[k] < to) u.pts = times[k];
         units.push_back(u);
     }
     return units;
