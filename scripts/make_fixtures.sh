@@ -193,6 +193,37 @@ late() {   # late SOURCE NAME AUDIO_FORMAT
 late mpeg2_ac3_51 mpeg2_ac3_51_late_video ac3
 late mpeg2_mp2_2997 mpeg2_mp2_2997_late_video mp2
 
+echo "10. audio_sync: small video 0.3 s after seven audio streams rich in false sync words"
+# MPEG audio at high rates, silence and tones carries FF FC/FD inside most of its frames,
+# AC-3 carries 0B 77 now and then. The audio starts before the video so that its first
+# frames must be dropped. Audio stream N (kavel's numbering, PMT order) is PID 0x100 + N:
+#   1 mp2 mono silence 48 kHz 192k     2 mp2 stereo 1 kHz 48 kHz 384k
+#   3 mp2 mono white noise 44.1 kHz 256k  4 mp2 stereo silence 32 kHz 160k
+#   5 AC-3 stereo silence 48 kHz 192k     6 AC-3 mono pink noise 44.1 kHz 448k
+#   7 AC-3 mono 440 Hz 32 kHz 96k
+"${FF[@]}" -itsoffset 0.3 -f lavfi -i "testsrc=size=176x144:rate=25" \
+    -f lavfi -i "anullsrc=channel_layout=mono:sample_rate=48000" \
+    -f lavfi -i "$(tone20 48000 1000 1000)" \
+    -f lavfi -i "anoisesrc=color=white:sample_rate=44100:amplitude=0.5:seed=1" \
+    -f lavfi -i "anullsrc=channel_layout=stereo:sample_rate=32000" \
+    -f lavfi -i "anullsrc=channel_layout=stereo:sample_rate=48000" \
+    -f lavfi -i "anoisesrc=color=pink:sample_rate=44100:amplitude=0.5:seed=2" \
+    -f lavfi -i "sine=frequency=440:sample_rate=32000" \
+    -t 1.2 -map 0:v -map 1:a -map 2:a -map 3:a -map 4:a -map 5:a -map 6:a -map 7:a \
+    "${VENC[@]}" "${V_PROGRESSIVE[@]}" -g 12 \
+    -c:a:0 mp2 -b:a:0 192k -c:a:1 mp2 -b:a:1 384k -c:a:2 mp2 -b:a:2 256k -c:a:3 mp2 -b:a:3 160k \
+    -c:a:4 ac3 -b:a:4 192k -c:a:5 ac3 -b:a:5 448k -c:a:6 ac3 -b:a:6 96k "${ABX[@]}" \
+    "${MUX[@]}" "$OUT/audio_sync.ts"
+oracles audio_sync ts
+: > "$OUT/audio_sync.frames.txt"
+for n in 1 2 3 4 5 6 7; do
+    if [ $n -le 4 ]; then ext=mp2 fmt=mp3; else ext=ac3 fmt=ac3; fi
+    es_copy audio_sync ts "0:a:$((n - 1))" "$ext" "a$n.$ext"
+    # Frame lengths as FFmpeg's parser splits the elementary stream.
+    echo "$n $(ffprobe -v error -f $fmt -show_entries packet=size -of csv=p=0 "$OUT/audio_sync.a$n.$ext" | tr '\n' ' ')" \
+        >> "$OUT/audio_sync.frames.txt"
+done
+
 echo "real captures copied from ../shared/samples (BSD 2-Clause, see LICENSE-samples.txt)"
 SHARED=../shared/samples
 if [ -d "$SHARED" ]; then

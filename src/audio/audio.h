@@ -16,23 +16,36 @@ struct audio_frame_ring {
     uint64_t pts[audio_ring_slots];
 };
 
+// Time stamps of PES headers not yet given to a frame, each with the stream offset of the
+// first payload byte after its header. A frame takes the latest one at or before its first
+// byte. While a candidate frame is unconfirmed every mark inside it is kept, since frames
+// may yet be found to start there; a stream that packs more PES headers than this into one
+// frame loses the oldest.
+constexpr uint32_t audio_marks = 32;
+
+struct audio_pts_marks {
+    uint32_t count = 0;
+    uint64_t at[audio_marks] = {};
+    uint64_t pts[audio_marks] = {};
+};
+
 struct audio_aligner {
     uint32_t sync_window = 0;
-    uint32_t synced = 0;
+    uint32_t synced = 0;     // a candidate or, once confirmed, the current frame is being collected
     uint32_t confirmed = 0;
     uint32_t started = 0;
     uint32_t first_pts_reported = 0;
-    uint32_t header_countdown = 0;
-    int32_t frame_countdown = 0;
-    uint32_t frame_size = 0;   // length of the frame being collected, from its own header
-    uint32_t header_size = 0;  // length announced by the header being parsed, 0 = invalid
+    // Length of the frame in the current slot, from its own header. For an unconfirmed
+    // candidate 0 until its header has arrived.
+    uint32_t frame_size = 0;
     uint32_t sample_rate = 0;
     uint32_t bit_rate = 0;
     uint32_t acmod = 0, bsid = 0, bsmod = 0;                                      // AC-3
     uint32_t mode = 0, mode_extension = 0, copyright = 0, original = 0, emphasis = 0;  // MPEG
     uint64_t frame_pts = 0;
-    uint64_t pending_pts = 0;
-    uint32_t pts_pending = 0;
+    uint64_t position = 0;         // stream offset of the next byte the machine looks at
+    uint64_t candidate_start = 0;  // stream offset of the candidate's first sync byte
+    audio_pts_marks marks;
     uint32_t slot_index = 0;
     uint32_t slot_fill = 0;
     audio_frame_ring ring = {};
@@ -40,6 +53,11 @@ struct audio_aligner {
 
 void handle_ac3_audio(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts, uint8_t new_pts);
 void handle_mpeg_audio(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts, uint8_t new_pts);
+
+// The same machines taking every byte singly, without the skip to the next possible sync
+// word. Give identical results; kept to prove that.
+void handle_ac3_audio_per_byte(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts, uint8_t new_pts);
+void handle_mpeg_audio_per_byte(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts, uint8_t new_pts);
 
 struct lpcm_state {
     uint32_t channel_cursor = 0;

@@ -43,46 +43,37 @@ uint32_t ac3_frame_bytes(uint8_t b) {
 // The rates of a header and the length of its frame. The rates are taken from every
 // header until the stream is confirmed (a bad one rejects the frame), afterwards only
 // from valid ones, so that a damaged header does not stop the frame clock.
-void take_rates(audio_aligner& a, uint32_t rate, uint32_t bits, uint32_t size) {
+uint32_t take_rates(audio_aligner& a, uint32_t rate, uint32_t bits, uint32_t size) {
     if (!a.confirmed || size != 0) {
         a.sample_rate = rate;
         a.bit_rate = bits;
     }
-    a.header_size = size;
+    return size;
 }
 
-void parse_ac3(audio_aligner& a, uint8_t b, uint32_t k) {
-    switch (k) {
-    case 3:
-        take_rates(a, ac3_sample_rates[b >> 6], ac3_bit_rates[(b >> 1) & 0x1F], ac3_frame_bytes(b));
-        break;
-    case 2:
-        if (a.confirmed) break;
-        a.bsid = b >> 3;
-        a.bsmod = b & 7;
-        break;
-    case 1:
-        if (!a.confirmed) a.acmod = b >> 5;
-        break;
-    default:  // crc1
-        break;
+// h[0] is offset 2: crc1, crc1, fscod/frmsizecod, bsid/bsmod, acmod.
+uint32_t read_ac3(audio_aligner& a, const uint8_t* h) {
+    if (!a.confirmed) {
+        a.bsid = h[3] >> 3;
+        a.bsmod = h[3] & 7;
+        a.acmod = h[4] >> 5;
     }
+    return take_rates(a, ac3_sample_rates[h[2] >> 6], ac3_bit_rates[(h[2] >> 1) & 0x1F], ac3_frame_bytes(h[2]));
 }
 
-void parse_mpeg(audio_aligner& a, uint8_t b, uint32_t k) {
-    if (k == 2) {
-        const uint32_t rate = mpeg_sample_rates[(b >> 2) & 3];
-        const uint32_t bits = mpeg_bit_rates[b >> 4];
-        // Layer II: 1152 samples of bit_rate / sample_rate bits, plus one padding byte.
-        const uint32_t size = rate && bits ? 144 * bits / rate + ((b >> 1) & 1) : 0;
-        take_rates(a, rate, bits, size);
-    } else if (k == 1 && !a.confirmed) {
-        a.mode = b >> 6;
-        a.mode_extension = (b >> 4) & 3;
-        a.copyright = (b >> 3) & 1;
-        a.original = (b >> 2) & 1;
-        a.emphasis = b & 3;
+// h[0] is offset 2: bit rate, sampling frequency, padding; h[1] the mode byte.
+uint32_t read_mpeg(audio_aligner& a, const uint8_t* h) {
+    if (!a.confirmed) {
+        a.mode = h[1] >> 6;
+        a.mode_extension = (h[1] >> 4) & 3;
+        a.copyright = (h[1] >> 3) & 1;
+        a.original = (h[1] >> 2) & 1;
+        a.emphasis = h[1] & 3;
     }
+    const uint32_t rate = mpeg_sample_rates[(h[0] >> 2) & 3];
+    const uint32_t bits = mpeg_bit_rates[h[0] >> 4];
+    // Layer II: 1152 samples of bit_rate / sample_rate bits, plus one padding byte.
+    return take_rates(a, rate, bits, rate && bits ? 144 * bits / rate + ((h[0] >> 1) & 1) : 0);
 }
 
 const char* const ac3_mode_lines[8] = {
@@ -103,11 +94,8 @@ const char* const mpeg_emphasis_lines[4] = {
 
 }  // namespace
 
-void parse_header_byte(const audio_variant& v, audio_aligner& a, uint8_t b, uint32_t k) {
-    if (v.kind == audio_kind::ac3)
-        parse_ac3(a, b, k);
-    else
-        parse_mpeg(a, b, k);
+uint32_t read_frame_header(const audio_variant& v, audio_aligner& a, const uint8_t* header) {
+    return v.kind == audio_kind::ac3 ? read_ac3(a, header) : read_mpeg(a, header);
 }
 
 void print_header_report(context& ctx, const audio_variant& v, const audio_aligner& a) {

@@ -100,6 +100,9 @@ struct run_statistics {
 
 struct context {
     FILE* report = stdout;  // every diagnostic line goes here
+    // Whether the report goes to a terminal, decided once at start: the live rate display
+    // is then flushed now and then, since its lines end in a carriage return only.
+    uint32_t report_is_terminal = 0;
 
     run_options options;
     stream_selection selection;

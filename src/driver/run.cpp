@@ -26,6 +26,27 @@ bool close_output(FILE* f) {
     return fclose(f) == 0 && ok;
 }
 
+// A program that no PAT listed, or a requested stream that its PMT did not have, would
+// otherwise leave empty output files behind a run that looks successful. Returns false
+// after saying which.
+bool selection_found(const context& ctx, FILE* err) {
+    const stream_selection& s = ctx.selection;
+    if (s.pmt_pid == no_pid) {
+        fprintf(err, "Program %d not found\n", s.program_number);
+        return false;
+    }
+    bool found = true;
+    if (s.video_index != 0 && s.video_pid == no_pid) {
+        fprintf(err, "Video stream %d not found in program %d\n", s.video_index, s.program_number);
+        found = false;
+    }
+    if (s.audio_index != 0 && s.audio_pid == no_pid) {
+        fprintf(err, "Audio stream %d not found in program %d\n", s.audio_index, s.program_number);
+        found = false;
+    }
+    return found;
+}
+
 }  // namespace
 
 bool read_stream(context& ctx, FILE* input) {
@@ -84,6 +105,7 @@ int kavel_main(int argc, char** argv) {
         }
     }
 
+    ctx->report_is_terminal = isatty(fileno(stdout)) ? 1 : 0;
     printf("kavel Transport Stream Demuxer 1.01\n");
     printf("program = %d, video channel = %d, audio channel = %d\n", ctx->selection.program_number,
            ctx->selection.video_index, ctx->selection.audio_index);
@@ -97,7 +119,9 @@ int kavel_main(int argc, char** argv) {
     fflush(stdout);
 
     fclose(input);
+    // With option p the run is only a look at the stream: nothing asked for is missing.
     int status = 0;
+    if (!ctx->options.parse_only && !selection_found(*ctx, stderr)) status = -1;
     if (!read_ok) {
         fprintf(stderr, "Error reading bitstream file <%s>\n", input_path);
         status = -1;

@@ -3,12 +3,28 @@
 // Only the PCR_flag and the 6-byte PCR are read: a 33-bit base at 90 kHz, 6 reserved bits
 // and a 9-bit extension, together the 27 MHz clock. The PCR countdown is not tied to its
 // packet, so a PCR cut short by a too-short adaptation field goes on in later ones.
+#include <ctime>
+
 #include "driver/context.h"
 
 namespace {
 
 constexpr uint64_t pcr_wrap = uint64_t{1} << 42;
 constexpr uint64_t clock_27mhz = 27000000;
+constexpr uint64_t rate_flush_interval = 100000000;  // ns: about ten a second
+
+// A rate line ends in a carriage return, so on a terminal nothing would show until the
+// buffer fills. There it is flushed, but at most about ten times a second: a clock look
+// per PCR, not per packet. Into a file or a pipe nothing changes.
+void show_rate_line(context& ctx) {
+    if (!ctx.report_is_terminal) return;
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const uint64_t ns = uint64_t(now.tv_sec) * 1000000000 + uint64_t(now.tv_nsec);
+    if (ns < ctx.ts.next_rate_flush) return;
+    fflush(ctx.report);
+    ctx.ts.next_rate_flush = ns + rate_flush_interval;
+}
 
 void print_rate(context& ctx, uint32_t rate) {
     if (ctx.stats.video_rate != 0)
@@ -31,11 +47,13 @@ void show_rate(context& ctx, uint64_t adjusted, uint64_t delta) {
                 fprintf(ctx.report, "ts rate = unspecified, video rate = %9d\r", int32_t(ctx.stats.video_rate));
             else
                 fprintf(ctx.report, "ts rate = unspecified\r");
+            show_rate_line(ctx);
             return;
         }
         quotient = ((ts.bytes_since_pcr - ts.sync_byte_count) * clock_27mhz - 2 * clock_27mhz) / d;
     }
     print_rate(ctx, uint32_t(quotient) * 8u);
+    show_rate_line(ctx);
 }
 
 void process_pcr(context& ctx) {

@@ -30,6 +30,7 @@ struct ts_state {
     uint32_t pcr_countdown = 0;
     uint64_t pcr_register = 0;
     uint64_t last_pcr = 0;
+    uint64_t next_rate_flush = 0;      // monotonic nanoseconds before which no rate line is flushed
 };
 
 // Brings the demultiplexer into its starting state; called once before the first block.

@@ -1,6 +1,8 @@
 // The AC-3 / MPEG audio frame aligner, called directly as the PES layer would call it.
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "audio_frames.h"
 
 using namespace kt;
@@ -10,18 +12,22 @@ namespace {
 struct variant_case {
     const char* name;
     const audio_call& call;
+    const audio_call& per_byte;
     bytes (*frames)(uint32_t);
     uint32_t size;  // bytes per frame of `frames`
     uint64_t ticks, threshold;
     std::string header;
+    bytes false_sync;  // a sync word and a valid header of a frame half as long (AC-3) or 384 bytes
 };
 
 const variant_case variants[] = {
-    {"ac3", ac3_call, ac3_frames, 1536, 2880, 2800,
-     "Audio Bitrate = 384000, Audio Sampling Rate = 48000\nAudio Mode = 3/2, bsid = 8, bsmod = 0\n"},
-    {"mpeg", mpeg_call, mp2_frames, 576, 2160, 2160,
+    {"ac3", ac3_call, ac3_per_byte_call, ac3_frames, 1536, 2880, 2800,
+     "Audio Bitrate = 384000, Audio Sampling Rate = 48000\nAudio Mode = 3/2, bsid = 8, bsmod = 0\n",
+     {0x0B, 0x77, 0x00, 0x00, 0x14, 0x40, 0xE0}},
+    {"mpeg", mpeg_call, mpeg_per_byte_call, mp2_frames, 576, 2160, 2160,
      "Audio Bitrate = 192000, Audio Sampling Rate = 48000\nAudio Mode = Stereo, mode_extension = 0\n"
-     "Audio Emphasis = None, copyright = 0, original = 0\n"}};
+     "Audio Emphasis = None, copyright = 0, original = 0\n",
+     {0xFF, 0xFD, 0x84, 0x00}}};
 
 constexpr uint64_t p0 = 90000;
 
@@ -39,15 +45,16 @@ TEST(AudioAligner, ConfirmsAtTheExactDistanceOnly) {
         EXPECT_EQ(run_audio(v.call, {{slice(two, 0, v.size + 1), p0}}, 184, with_video(0)).report, "");
         EXPECT_EQ(run_audio(v.call, {{slice(two, 0, v.size + 2), p0}}, 184, with_video(0)).report, header);
 
-        // The sync word 100 bytes early abandons the candidate and is no new start itself:
-        // frame 2 is acquired and frame 3 confirms it; with video 0 the output starts there.
-        // After the start everything passes unchanged.
+        // Frame 0 cut short by 100 bytes: its length on, frame 1 has no sync word, so the
+        // candidate is dropped and the search resumes at frame 1's sync word inside it,
+        // which frame 2 confirms; with video 0 the output starts there. After the start
+        // everything passes unchanged.
         const bytes frames = v.frames(4);
         const bytes garbage = {0x0B, 0x77, 0xFF, 0xFD, 0x00, 0x0B, 0x77, 0x12};
         const bytes in = bytes{1, 2, 3} + slice(frames, 0, v.size - 100) + slice(frames, v.size);
         const audio_result r = audio_split_invariant(v.call, {{in, p0}, {garbage, p0 + 7}}, with_video(0));
         EXPECT_EQ(r.report, header);
-        EXPECT_TRUE(r.audio == slice(frames, 2 * v.size) + garbage);
+        EXPECT_TRUE(r.audio == slice(frames, v.size) + garbage);
 
         const audio_result quiet = run_audio(v.call, {{in, p0}}, 184, with_video(0), false);
         EXPECT_EQ(quiet.report, r.report);
@@ -146,4 +153,93 @@ TEST(AudioAligner, PaddedFramesAt44100HzKeepTheirBoundaries) {
                                 "Audio Emphasis = None, copyright = 0, original = 0\n" +
                             first_pts(p0 + 3 * 2351, p0 + 3 * 2351));
     EXPECT_TRUE(m.audio == slice(mp2, mp2_at3));
+}
+
+namespace {
+
+// Frames with false sync words (valid headers of another length) at offsets 50 and 300,
+// after the tail of such a frame from offset 40 on; `starts` gets the real frame starts.
+bytes with_false_syncs(const variant_case& v, uint32_t count, std::vector<size_t>& starts) {
+    bytes out;
+    const bytes frames = v.frames(count + 1);
+    for (uint32_t k = 0; k <= count; ++k) {
+        bytes f = slice(frames, k * v.size, (k + 1) * v.size);
+        for (size_t at : {50, 300}) std::copy(v.false_sync.begin(), v.false_sync.end(), f.begin() + long(at));
+        if (k > 0) starts.push_back(out.size());
+        out = out + (k == 0 ? slice(f, 40) : f);
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST(AudioAligner, FalseSyncWordsInsideFramesAndPesCutsAnywhere) {
+    for (const variant_case& v : variants) {
+        SCOPED_TRACE(v.name);
+        std::vector<size_t> starts;
+        const bytes es = with_false_syncs(v, 8, starts);
+        // PES cuts: between the two bytes of a sync word, just after a false one, right
+        // after a frame start, and random ones.
+        std::vector<std::vector<size_t>> cut_sets = {
+            {starts[1] + 1, starts[2] + 52, starts[3] + 301, starts[4] + 2},
+            {starts[0] - 100, starts[0] + 51, starts[2] + 1, starts[3] + 1},
+            {}};
+        std::mt19937 rng(5);
+        for (int n = 0; n < 4; ++n) {
+            std::vector<size_t> cuts;
+            for (size_t at = 1 + rng() % 700; at < es.size(); at += 1 + rng() % 700) cuts.push_back(at);
+            cut_sets.push_back(cuts);
+        }
+        // Frame 3 is the first to end after the video starts; frame 0 with no video.
+        const uint64_t video = p0 + 3 * v.ticks + 10;
+        for (const auto& cuts : cut_sets) {
+            std::vector<uint64_t> times;
+            for (size_t k = 0; k < starts.size(); ++k) times.push_back(p0 + k * v.ticks);
+            std::vector<audio_unit> units = pes_cut(es, starts, cuts, times);
+            units[0].video_pts = video;
+            const audio_result r = audio_split_invariant(v.call, units, with_video(1));
+            EXPECT_EQ(r.report, v.header + first_pts(p0 + 3 * v.ticks, video));
+            EXPECT_TRUE(r.audio == slice(es, starts[3]));
+            const audio_result all = audio_split_invariant(v.call, units, with_video(0));
+            EXPECT_EQ(all.report, v.header + strf("First Audio PTS = 0x%08x\n", uint32_t(p0)));
+            EXPECT_TRUE(all.audio == slice(es, starts[0]));
+        }
+    }
+}
+
+TEST(AudioAligner, PerByteMachineGivesTheSameResults) {
+    // Random streams of whole, cut and false frames, lead bytes and garbage, cut into PES
+    // payloads with random time stamps; the first video PTS arrives at a random payload.
+    std::mt19937 rng(17);
+    for (const variant_case& v : variants) {
+        SCOPED_TRACE(v.name);
+        const bytes frames = v.frames(4);
+        for (int round = 0; round < 150; ++round) {
+            bytes es;
+            while (es.size() < 6000) {
+                const size_t from = rng() % 3 == 0 ? rng() % v.size : 0;
+                switch (rng() % 5) {
+                case 0: es = es + slice(frames, from, v.size); break;
+                case 1: es = es + slice(frames, v.size, v.size + from + 7); break;
+                case 2: es = es + v.false_sync; break;
+                case 3: es = es + repeat(v.false_sync[0], 1 + rng() % 3); break;
+                default: for (uint32_t n = rng() % 300; n > 0; --n) es.push_back(uint8_t(rng())); break;
+                }
+            }
+            std::vector<audio_unit> units;
+            for (size_t at = 0; at < es.size();) {
+                const size_t n = rng() % 4 == 0 ? 0 : 1 + rng() % 900;
+                audio_unit u{slice(es, at, at + n)};
+                if (rng() % 3) u.pts = p0 + rng() % 20000;
+                units.push_back(u);
+                at += n;
+            }
+            units[rng() % units.size()].video_pts = p0 + rng() % 20000;
+            const int32_t video_index = rng() % 4 == 0 ? 0 : 1;
+            const audio_result fast = run_audio(v.call, units, 0, with_video(video_index));
+            const audio_result plain = run_audio(v.per_byte, units, 1 + rng() % 200, with_video(video_index));
+            ASSERT_EQ(fast.report, plain.report) << round;
+            ASSERT_TRUE(fast.audio == plain.audio) << round;
+        }
+    }
 }

@@ -105,16 +105,19 @@ TEST(ProgramE2E, EmptyInput) {
                                  "\n"
                                  "coded pictures = 0, video fields = 0\n"
                                  "Ending audio to video PTS difference = 0 ticks, 0.000000 milliseconds\n";
+    // No PAT, so the program asked for is missing; with p that is no failure.
     program_result r = run_kavel({"empty.ts", "1", "1", "1"}, dir.path());
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.out, expected);
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.err, "Program 1 not found\n");
     EXPECT_EQ(std::filesystem::file_size(dir.file("bits0001.mpv")), 0u);
     EXPECT_EQ(std::filesystem::file_size(dir.file("bits0001.mpa")), 0u);
 
     temp_dir bare;
     write_file(bare.file("empty.ts"), {});
     r = run_kavel({"-PpP", "empty.ts", "1", "1", "1"}, bare.path());
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.out, expected);
     EXPECT_FALSE(exists(bare.file("bits0001.mpv")));
     EXPECT_FALSE(exists(bare.file("bits0001.mpa")));
@@ -122,9 +125,36 @@ TEST(ProgramE2E, EmptyInput) {
     // Four arguments: a leading '-' names the file; no option is set.
     write_file(bare.file("-p"), {});
     r = run_kavel({"-p", "x", "-3", "7"}, bare.path());
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "Program 0 not found\n");
     EXPECT_NE(r.out.find("program = 0, video channel = -3, audio channel = 7\n"), std::string::npos);
     EXPECT_TRUE(exists(bare.file("bits0001.mpv")));
+}
+
+TEST(ProgramE2E, MissingProgramOrStreamFailsAfterTheReport) {
+    // multi_program.ts: program 1 (video, audio), 7 (video, two audios), 3 (one audio).
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"5", "1", "1"}, "Program 5 not found\n"},
+        {{"7", "2", "1"}, "Video stream 2 not found in program 7\n"},
+        {{"3", "1", "1"}, "Video stream 1 not found in program 3\n"},
+        {{"7", "1", "3"}, "Audio stream 3 not found in program 7\n"},
+        {{"1", "-1", "2"}, "Video stream -1 not found in program 1\nAudio stream 2 not found in program 1\n"},
+        {{"3", "0", "1"}, ""},
+        {{"7", "0", "0"}, ""}};
+    temp_dir dir;
+    for (const auto& [numbers, message] : cases) {
+        SCOPED_TRACE(message);
+        std::vector<std::string> args = {"-s", test_data("multi_program.ts")};
+        args.insert(args.end(), numbers.begin(), numbers.end());
+        const program_result r = run_kavel(args, dir.path());
+        EXPECT_EQ(r.err, message);
+        EXPECT_EQ(r.status, message.empty() ? 0 : 255);
+        // Only looking at the stream, nothing is missing; the report is the same.
+        args[0] = "-ps";
+        const program_result look = run_kavel(args, dir.path());
+        EXPECT_EQ(look.status, 0);
+        EXPECT_EQ(look.err, "");
+        EXPECT_EQ(look.out, r.out);
+    }
 }
 
 TEST(ProgramE2E, PerPidReportMatchesAnIndependentCount) {
@@ -132,7 +162,7 @@ TEST(ProgramE2E, PerPidReportMatchesAnIndependentCount) {
         {"mpeg2_ac3_51.ts", "-ps"},     {"mpeg2_mp2_2997.ts", "-ps"}, {"mpeg2_ac3_44k.ts", "-ps"},
         {"multi_program.ts", "-ps"},    {"m2ts_lpcm_16.m2ts", "-psh"}, {"m2ts_lpcm_51_24.m2ts", "-psh"},
         {"test-012.ts", "-ps"},         {"test-026.ts", "-ps"},        {"test-143.ts", "-ps"},
-        {"test-043.pmtvct.ts", "-ps"},  {"test-042.pack.ts", "-ps"}};
+        {"test-043.pmtvct.ts", "-ps"},  {"test-042.pack.ts", "-ps"},   {"audio_sync.ts", "-ps"}};
     temp_dir dir;
     for (const auto& [name, opts] : streams) {
         const std::string base = name.substr(0, name.rfind('.'));
@@ -266,7 +296,7 @@ TEST(ProgramE2E, EndCodeClosingTheStreamAcrossPacketsLeavesNothingBehind) {
     w.out = w.out + ts_packet(tail);
     temp_dir dir;
     write_file(dir.file("in.ts"), w.out);
-    const program_result r = run_kavel({"-s", "in.ts", "1", "1", "1"}, dir.path());
+    const program_result r = run_kavel({"-s", "in.ts", "1", "1", "0"}, dir.path());
     EXPECT_EQ(r.status, 0);
     const bytes video = read_file(dir.file("bits0001.mpv"));
     const bytes expected(first.payload.begin(), first.payload.end() - 2);

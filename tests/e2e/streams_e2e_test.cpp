@@ -14,19 +14,6 @@ using namespace kt;
 
 namespace {
 
-// start_pts of the first stream of `type` ("video" or "audio") in a .probe.txt file.
-uint64_t probe_start_pts(const std::string& fixture, const std::string& type) {
-    std::ifstream in(test_data(fixture + ".probe.txt"));
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.find("type=" + type) == std::string::npos) continue;
-        const size_t at = line.find("start_pts=");
-        if (at != std::string::npos) return std::stoull(line.substr(at + 10));
-    }
-    ADD_FAILURE() << "no " << type << " start_pts for " << fixture;
-    return 0;
-}
-
 bytes slice_from(const bytes& b, size_t at) { return at < b.size() ? bytes(b.begin() + at, b.end()) : bytes{}; }
 
 std::string hex_pts(uint64_t pts) {
@@ -36,15 +23,6 @@ std::string hex_pts(uint64_t pts) {
 }
 
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
-// FFmpeg decodes the file with no error message.
-void expect_decodes(const std::string& path, const std::string& format) {
-    if (!have_tool("ffmpeg")) return;
-    const program_result r =
-        run_shell("ffmpeg -hide_banner -nostdin -v error -f " + format + " -i '" + path + "' -f null -");
-    EXPECT_EQ(r.status, 0) << path;
-    EXPECT_EQ(r.out, "") << path;
-}
 
 // The payload bytes of a stream of PES packets written with option z: each header is
 // 00 00 01, a stream_id among `ids`, the length, two flag bytes (the first 10xxxxxx) and

@@ -62,6 +62,26 @@ const audio_call mpeg_call = [](context& c, uint8_t* b, uint32_t n, uint64_t pts
     handle_mpeg_audio(c, b, n, pts, flag);
 };
 const audio_call lpcm_call = handle_lpcm_audio;
+const audio_call ac3_per_byte_call = [](context& c, uint8_t* b, uint32_t n, uint64_t pts, uint8_t flag, uint16_t) {
+    handle_ac3_audio_per_byte(c, b, n, pts, flag);
+};
+const audio_call mpeg_per_byte_call = [](context& c, uint8_t* b, uint32_t n, uint64_t pts, uint8_t flag, uint16_t) {
+    handle_mpeg_audio_per_byte(c, b, n, pts, flag);
+};
+
+std::vector<audio_unit> pes_cut(const bytes& es, const std::vector<size_t>& starts, const std::vector<size_t>& cuts,
+                                const std::vector<uint64_t>& times) {
+    std::vector<audio_unit> units;
+    size_t k = 0;
+    for (size_t c = 0; c <= cuts.size(); ++c) {
+        const size_t from = c == 0 ? 0 : cuts[c - 1], to = c == cuts.size() ? es.size() : cuts[c];
+        audio_unit u{slice(es, from, to)};
+        while (k < starts.size() && starts[k] < from) ++k;
+        if (k < starts.size() && starts[k] < to) u.pts = times[k];
+        units.push_back(u);
+    }
+    return units;
+}
 
 audio_result run_audio(const audio_call& call, const std::vector<audio_unit>& units, uint32_t split,
                        const setup_fn& setup, bool outputs) {

@@ -34,8 +34,16 @@ struct audio_unit {
     uint16_t lpcm_header = 0;
 };
 
+// Cuts an elementary stream into PES payloads at `cuts` (ascending offsets after 0). Each
+// carries the time stamp of the first frame that starts in it, if one does; frame k starts
+// at starts[k] and has time stamp times[k].
+std::vector<audio_unit> pes_cut(const bytes& es, const std::vector<size_t>& starts, const std::vector<size_t>& cuts,
+                                const std::vector<uint64_t>& times);
+
 using audio_call = std::function<void(context&, uint8_t*, uint32_t, uint64_t, uint8_t, uint16_t)>;
 extern const audio_call ac3_call, mpeg_call, lpcm_call;
+// The aligners taking every byte singly.
+extern const audio_call ac3_per_byte_call, mpeg_per_byte_call;
 
 struct audio_result {
     std::string report;

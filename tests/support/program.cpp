@@ -1,5 +1,6 @@
 #include "program.h"
 
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 
 #include <cstdlib>
@@ -96,6 +97,26 @@ std::string test_data(const std::string& name) { return std::string(KAVEL_TEST_D
 
 std::string shared_sample(const std::string& name) {
     return std::string(KAVEL_SOURCE_DIR) + "/../shared/samples/" + name;
+}
+
+uint64_t probe_start_pts(const std::string& fixture, const std::string& type) {
+    std::ifstream in(test_data(fixture + ".probe.txt"));
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.find("type=" + type) == std::string::npos) continue;
+        const size_t at = line.find("start_pts=");
+        if (at != std::string::npos) return std::stoull(line.substr(at + 10));
+    }
+    ADD_FAILURE() << "no " << type << " start_pts for " << fixture;
+    return 0;
+}
+
+void expect_decodes(const std::string& path, const std::string& format) {
+    if (!have_tool("ffmpeg")) return;
+    const program_result r =
+        run_shell("ffmpeg -hide_banner -nostdin -v error -f " + format + " -i '" + path + "' -f null -");
+    EXPECT_EQ(r.status, 0) << path;
+    EXPECT_EQ(r.out, "") << path;
 }
 
 }  // namespace kt

@@ -41,6 +41,12 @@ std::string lines_starting_with(const std::string& report, std::initializer_list
 
 void write_file(const std::string& path, const bytes& data);
 
+// start_pts of the first stream of `type` ("video" or "audio") in a fixture's .probe.txt.
+uint64_t probe_start_pts(const std::string& fixture, const std::string& type);
+
+// FFmpeg (when installed) decodes the file, read as `format`, with no error message.
+void expect_decodes(const std::string& path, const std::string& format);
+
 // Paths of the fixtures and of the shared real captures (which may be absent).
 std::string test_data(const std::string& name);
 std::string shared_sample(const std::string& name);

@@ -1,5 +1,6 @@
 // Adaptation fields, PCRs and the rate display.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "feeder.h"
 
@@ -105,6 +106,36 @@ TEST(Rate, HdmvMeasuresAgainstTheArrivalTimeStamp) {
     };
     EXPECT_EQ(run_demux(same, {}, with_video).report, "ts rate = unspecified, video rate =       123\r");
     expect_split_invariant(in + same, with_pcr_pid(1, 1), false);
+}
+
+TEST(Rate, OnATerminalTheLinesAreFlushedAtMostTenTimesASecond) {
+    // The report goes to a fully buffered file: what reached the file was flushed.
+    const bytes pcr = pcr_packet(pcr_pid, 27000);
+    const std::string line = "ts rate =     96000\r";
+    for (const uint32_t terminal : {0u, 1u}) {
+        capture cap;
+        FILE* out = tmpfile();
+        setvbuf(out, nullptr, _IOFBF, 65536);
+        context& ctx = cap.ctx();
+        ctx.report = out;
+        ctx.report_is_terminal = terminal;
+        with_pcr_pid()(ctx);
+        demux_init(ctx);
+        auto flushed = [&] {
+            struct stat st;
+            fstat(fileno(out), &st);
+            return size_t(st.st_size);
+        };
+        feed(ctx, pcr, {});
+        EXPECT_EQ(flushed(), terminal ? line.size() : 0u);
+        ctx.ts.next_rate_flush = ~uint64_t{0};  // the next flush not yet due
+        feed(ctx, pcr_packet(pcr_pid, 54000), {});
+        EXPECT_EQ(flushed(), terminal ? line.size() : 0u);
+        ctx.ts.next_rate_flush = 0;
+        feed(ctx, pcr_packet(pcr_pid, 81000), {});
+        EXPECT_EQ(flushed(), terminal ? 3 * line.size() : 0u);  // lines of equal width
+        fclose(out);
+    }
 }
 
 TEST(Adaptation, OverlongFieldRunsIntoTheNextPacketsPayload) {
