@@ -125,16 +125,36 @@ mpeg2_result run_mpeg2(const std::vector<es_segment>& segments, const call_split
 }
 
 mpeg2_result expect_mpeg2_split_invariant(const std::vector<es_segment>& segments, const setup_fn& setup,
-                                          bool parse_only) {
+                                          bool parse_only, mpeg2_entry entry) {
     const call_split whole{UINT32_MAX};
-    const mpeg2_result ref = run_mpeg2(segments, whole, setup, parse_only);
+    const mpeg2_result ref = run_mpeg2(segments, whole, setup, parse_only, entry);
     for (const call_split& how : standard_call_splits()) {
-        const mpeg2_result part = run_mpeg2(segments, how, setup, parse_only);
+        const mpeg2_result part = run_mpeg2(segments, how, setup, parse_only, entry);
         EXPECT_EQ(part.report, ref.report) << "report differs with calls of " << how.name();
         EXPECT_TRUE(part.video == ref.video) << "video output differs with calls of " << how.name();
         EXPECT_TRUE(part == ref) << "counters differ with calls of " << how.name();
     }
     return ref;
+}
+
+std::vector<es_segment> soup_segments(std::mt19937& rng, size_t size, const std::vector<uint8_t>& alphabet,
+                                      const soup_unit& unit) {
+    bytes soup;
+    while (soup.size() < size) {
+        const uint32_t pick = rng() % 100;
+        const bytes u = unit(pick);
+        if (!u.empty())
+            soup = soup + u;
+        else if (pick < 50)
+            soup.push_back(alphabet[rng() % alphabet.size()]);
+        else
+            soup.push_back(uint8_t(rng()));
+    }
+    std::vector<es_segment> segs;
+    for (size_t at = 0; at < soup.size(); at += 1000)
+        segs.push_back({bytes(soup.begin() + long(at), soup.begin() + long(std::min(at + 1000, soup.size()))),
+                        rng() % 1000000, uint8_t(rng() % 2)});
+    return segs;
 }
 
 }  // namespace kt
