@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 
 #include "feeder.h"
@@ -73,6 +74,14 @@ program_result run_shell(const std::string& command) {
 
 bool have_tool(const std::string& name) {
     return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+std::string decode_messages(const std::string& path, const std::string& format) {
+    if (!have_tool("ffmpeg")) return "";
+    const program_result r =
+        run_shell("ffmpeg -hide_banner -nostdin -v error -f " + format + " -i " + quote(path) + " -f null -");
+    const std::string text = std::regex_replace(r.out, std::regex(" @ 0x[0-9a-f]+"), "");
+    return r.status == 0 ? text : text + "exit status " + std::to_string(r.status) + "\n";
 }
 
 std::string lines_starting_with(const std::string& report, std::initializer_list<const char*> prefixes) {
