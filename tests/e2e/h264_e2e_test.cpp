@@ -225,10 +225,12 @@ TEST(H264E2E, StreamBeginningWithPAndBAccessUnits) {
 
 TEST(H264E2E, SharedCaptures) {
     if (!have_tool("ffmpeg") || !have_tool("python3")) GTEST_SKIP() << "needs ffmpeg and python3";
-    // test-072's PES packets declare one byte less than they carry (one declares 921
-    // less); the PES layer keeps to the declared length, so its output is FFmpeg's copy
-    // less those bytes. test-143 has lost packets (kavel and FFmpeg lose different
-    // access units). Its audio ends before the first video PTS, so none is written.
+    // test-026 starts 27 access units before an I picture that is not IDR; its audio is
+    // E-AC-3 and ends before that picture. test-072's PES packets declare one byte less
+    // than they carry (one declares 921 less); the PES layer keeps to the declared
+    // length, so its output is FFmpeg's copy less those bytes; its audio is AAC.
+    // test-143 has lost packets (kavel and FFmpeg lose different access units); its
+    // audio ends before the first video PTS, so none is written.
     const h264_case captures[] = {
         {"test-026", shared_sample("test-026.ts"), "-s", 257, "0x78", "0x82", "", true, false, false},
         {"test-072", shared_sample("test-072.ts"), "-s", 1, "0x65", "0x64", "", false},
