@@ -77,11 +77,9 @@ constexpr const stream_type_row* stream_type_as(uint8_t type, stream_kind kind) 
 
 // The handler of every stream type for one instance, indexed by the type.
 constexpr std::array<stream_handler, 256> stream_handlers_for(stream_kind kind) {
-    std::array<stream_handler, 256> out{};
-    for (uint32_t t = 0; t < 256; ++t) {
-        const stream_type_row* r = stream_type_as(uint8_t(t), kind);
-        out[t] = r ? r->handler : stream_handler::raw;
-    }
+    std::array<stream_handler, 256> out{};  // raw for every type not listed
+    for (const stream_type_row& r : stream_types)
+        if (r.kind == kind) out[r.type] = r.handler;
     return out;
 }
 

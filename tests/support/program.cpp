@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <sstream>
 
 #include "feeder.h"
@@ -80,7 +79,15 @@ std::string decode_messages(const std::string& path, const std::string& format) 
     if (!have_tool("ffmpeg")) return "";
     const program_result r =
         run_shell("ffmpeg -hide_banner -nostdin -v error -f " + format + " -i " + quote(path) + " -f null -");
-    const std::string text = std::regex_replace(r.out, std::regex(" @ 0x[0-9a-f]+"), "");
+    std::string text;
+    for (size_t i = 0; i < r.out.size();) {
+        if (r.out.compare(i, 5, " @ 0x") == 0) {
+            i += 5;
+            while (i < r.out.size() && isxdigit(static_cast<unsigned char>(r.out[i]))) ++i;
+            continue;
+        }
+        text.push_back(r.out[i++]);
+    }
     return r.status == 0 ? text : text + "exit status " + std::to_string(r.status) + "\n";
 }
 
