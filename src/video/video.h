@@ -1,7 +1,9 @@
-// Video elementary streams: the MPEG-2 video handler and the bit-rate estimator it feeds.
+// Video elementary streams: the MPEG-2 video and H.264 handlers and the bit-rate estimator.
 #pragma once
 
 #include <cstdint>
+
+#include "video/es_output.h"
 
 struct context;
 
@@ -39,24 +41,21 @@ struct mpeg2_state {
     uint32_t held_back = 0;
     uint32_t reference_temporal_reference = 0;
     uint32_t temporal_reference_base = 0;
+    // No picture came before the latest sequence header: its GOP has nothing to be
+    // renumbered against and keeps its temporal references.
+    uint32_t keep_temporal_references = 0;
+    uint32_t picture_seen = 0;
     uint32_t bytes_since_picture = 0;
     uint32_t frames_before_sequence = 0;
     uint32_t timecode_fields = 0;
     uint32_t progressive_sequence = 0;
-    uint32_t first_pts_countdown = 0;
-    uint64_t pts_candidate = 0;
+    first_pts_choice first_pts;  // armed at the first sequence header
     uint32_t frame_rate_integer = 1;
     long double frame_rate_exact = 1.0L;
     uint8_t gop_template[12] = {0x00, 0x00, 0x01, 0xB8, 0x00, 0x08, 0x00, 0x00, 0x00, 0x00, 0x01, 0x00};
     rate_estimator estimator;
 
-    // With PES output another writer (the PES layer) may put a header into video_out
-    // between two calls. When a call ends with the first bytes of a possible sequence end
-    // code (00, 00 00 or 00 00 01), the file position after it is kept here, so that the
-    // next call can tell whether anything was written in between; -1 when no such tail.
-    int64_t tail_position = -1;
-    // Something else was written inside the bytes of the pending end code: it is kept.
-    uint32_t tail_interrupted = 0;
+    es_cut_state cut;  // sequence end codes that straddle calls
 };
 
 // One run of elementary-stream bytes. `pts` is the PTS of the latest video PES header that
@@ -68,3 +67,24 @@ void handle_mpeg2_video(context& ctx, uint8_t* bytes, uint32_t count, uint64_t p
 // goes through the full rule chain. Gives identical results; kept to prove that.
 void handle_mpeg2_video_per_byte(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts,
                                  uint8_t dts_flag);
+
+// H.264 (Annex B byte stream): starts the output at the first access unit whose delimiter
+// announces I slices only, reports profile and level, counts access units, turns
+// end-of-sequence and end-of-stream units into filler data and fixes the first video PTS.
+struct h264_state {
+    uint32_t sync_window = 0;
+    uint32_t aud_seen = 0;               // the previous byte completed 00 00 01 09
+    uint32_t started = 0;                // the first I access unit was found; output runs
+    uint32_t sps_reported = 0;
+    uint32_t sps_countdown = 0;          // sequence parameter set bytes still to look at
+    uint32_t constraint_set3 = 0;
+    uint32_t pictures_before_start = 0;  // delimiters so far
+    first_pts_choice first_pts;          // armed at the first I access unit
+};
+
+// One run of elementary-stream bytes; `pts` is the PTS of the latest video PES header that
+// carried one. End-of-sequence and end-of-stream type bytes are changed in place.
+void handle_h264_video(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts);
+
+// The same without the skip to the next possible start code; kept to prove them equal.
+void handle_h264_video_per_byte(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts);

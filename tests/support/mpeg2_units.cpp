@@ -125,16 +125,78 @@ mpeg2_result run_mpeg2(const std::vector<es_segment>& segments, const call_split
 }
 
 mpeg2_result expect_mpeg2_split_invariant(const std::vector<es_segment>& segments, const setup_fn& setup,
-                                          bool parse_only) {
+                                          bool parse_only, mpeg2_entry entry) {
     const call_split whole{UINT32_MAX};
-    const mpeg2_result ref = run_mpeg2(segments, whole, setup, parse_only);
+    const mpeg2_result ref = run_mpeg2(segments, whole, setup, parse_only, entry);
     for (const call_split& how : standard_call_splits()) {
-        const mpeg2_result part = run_mpeg2(segments, how, setup, parse_only);
+        const mpeg2_result part = run_mpeg2(segments, how, setup, parse_only, entry);
         EXPECT_EQ(part.report, ref.report) << "report differs with calls of " << how.name();
         EXPECT_TRUE(part.video == ref.video) << "video output differs with calls of " << how.name();
         EXPECT_TRUE(part == ref) << "counters differ with calls of " << how.name();
     }
     return ref;
+}
+
+std::vector<es_segment> soup_segments(std::mt19937& rng, size_t size, const std::vector<uint8_t>& alphabet,
+                                      const soup_unit& unit) {
+    bytes soup;
+    while (soup.size() < size) {
+        const uint32_t pick = rng() % 100;
+        const bytes u = unit(pick);
+        if (!u.empty())
+            soup = soup + u;
+        else if (pick < 50)
+            soup.push_back(alphabet[rng() % alphabet.size()]);
+        else
+            soup.push_back(uint8_t(rng()));
+    }
+    std::vector<es_segment> segs;
+    for (size_t at = 0; at < soup.size(); at += 1000)
+        segs.push_back({bytes(soup.begin() + long(at), soup.begin() + long(std::min(at + 1000, soup.size()))),
+                        rng() % 1000000, uint8_t(rng() % 2)});
+    return segs;
+}
+
+bytes mpeg2_without_gop_headers(const bytes& es) {
+    bytes out;
+    for (size_t i = 0; i < es.size();) {
+        if (i + 8 <= es.size() && es[i] == 0 && es[i + 1] == 0 && es[i + 2] == 1 && es[i + 3] == 0xB8) {
+            i += 8;
+            continue;
+        }
+        out.push_back(es[i++]);
+    }
+    return out;
+}
+
+bytes mpeg2_in_ts(const bytes& es) {
+    // Each unit runs from a cut to the next: at a sequence header, or at a picture start
+    // code when a picture has come since the last cut.
+    std::vector<size_t> cuts;
+    bool picture_since_cut = true;
+    for (size_t i = 0; i + 4 <= es.size(); ++i) {
+        if (es[i] != 0 || es[i + 1] != 0 || es[i + 2] != 1) continue;
+        if (es[i + 3] == 0xB3 || (es[i + 3] == 0x00 && picture_since_cut)) cuts.push_back(i);
+        if (es[i + 3] == 0xB3) picture_since_cut = false;
+        if (es[i + 3] == 0x00) picture_since_cut = true;
+    }
+    ts_writer w;
+    w.pat({{1, 0x1000}});
+    w.pmt(0x1000, 1, 0x100, {{0x02, 0x100, {}}});
+    uint64_t pts = 90000;
+    for (size_t k = 0; k < cuts.size(); ++k) {
+        const bytes unit(es.begin() + long(cuts[k]), k + 1 < cuts.size() ? es.begin() + long(cuts[k + 1]) : es.end());
+        const bytes picture = {0x00, 0x00, 0x01, 0x00};
+        const auto at = std::search(unit.begin(), unit.end(), picture.begin(), picture.end());
+        const uint8_t type = unit.end() - at > 5 ? (at[5] >> 3) & 7 : 0;
+        pes_layout pes;
+        pes.pts = pts += 3600;
+        if (type == 1 || type == 2) pes.dts = pts - 3600;
+        pes.payload = unit;
+        pes.zero_length = true;
+        w.pes(0x100, pes);
+    }
+    return w.out;
 }
 
 }  // namespace kt

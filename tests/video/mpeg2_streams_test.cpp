@@ -154,33 +154,21 @@ TEST(Mpeg2Streams, RateEstimateOnARepeatedFixture) {
 TEST(Mpeg2Streams, SkipMatchesThePerByteMachine) {
     // Random bytes rich in 00 and 01 and in the start values and extension identifiers
     // that the handler acts on, with real units mixed in; random call sizes.
-    const uint8_t alphabet[] = {0x00, 0x00, 0x00, 0x00, 0x01, 0x01, 0xB3, 0xB5, 0xB7, 0xB8,
-                                0x14, 0x1C, 0x8F, 0x83, 0x00, 0x01, 0xC0, 0x3F, 0x47, 0xFF};
+    const std::vector<uint8_t> alphabet = {0x00, 0x00, 0x00, 0x00, 0x01, 0x01, 0xB3, 0xB5, 0xB7, 0xB8,
+                                           0x14, 0x1C, 0x8F, 0x83, 0x00, 0x01, 0xC0, 0x3F, 0x47, 0xFF};
     for (uint32_t seed = 1; seed <= 12; ++seed) {
         std::mt19937 rng(seed);
-        bytes soup;
-        while (soup.size() < 30000) {
-            const uint32_t pick = rng() % 100;
-            if (pick < 3) {
-                soup = soup + mpeg2_sequence(rng() % 2, uint8_t(rng() % 9));
-            } else if (pick < 6) {
-                picture_layout s;
-                s.temporal_reference = uint16_t(rng() % 1024);
-                s.type = uint8_t(rng() % 8);
-                s.top_field_first = rng() % 2;
-                s.repeat_first_field = rng() % 2;
-                s.slice_size = rng() % 300;
-                soup = soup + mpeg2_picture(s);
-            } else if (pick < 50) {
-                soup.push_back(alphabet[rng() % sizeof alphabet]);
-            } else {
-                soup.push_back(uint8_t(rng()));
-            }
-        }
-        std::vector<es_segment> segs;
-        for (size_t at = 0; at < soup.size(); at += 1000)
-            segs.push_back({bytes(soup.begin() + long(at), soup.begin() + long(std::min(at + 1000, soup.size()))),
-                            rng() % 1000000, uint8_t(rng() % 2)});
+        const std::vector<es_segment> segs = soup_segments(rng, 30000, alphabet, [&rng](uint32_t pick) {
+            if (pick < 3) return mpeg2_sequence(rng() % 2, uint8_t(rng() % 9));
+            if (pick >= 6) return bytes{};
+            picture_layout s;
+            s.temporal_reference = uint16_t(rng() % 1024);
+            s.type = uint8_t(rng() % 8);
+            s.top_field_first = rng() % 2;
+            s.repeat_first_field = rng() % 2;
+            s.slice_size = rng() % 300;
+            return mpeg2_picture(s);
+        });
         const setup_fn setup = [seed](context& c) { c.options.gop_timecode_mode = seed % 2; };
         const bool parse_only = seed % 4 == 3;
         const call_split how{200, true, seed};
@@ -199,5 +187,37 @@ TEST(Mpeg2Streams, SkipMatchesThePerByteMachine) {
         const std::vector<es_segment> segs = {{read_file(test_data(fx.m2v)), 5, 0}};
         EXPECT_TRUE(run_mpeg2(segs, {184}) == run_mpeg2(segs, {184}, {}, false, handle_mpeg2_video_per_byte))
             << fx.m2v;
+    }
+}
+
+TEST(Mpeg2Streams, FirstGopWithoutGopHeaderKeepsItsOrder) {
+    // An FFmpeg stream without its GOP headers: GOP headers are inserted at every sequence
+    // header; the first GOP keeps its temporal references, the later ones are counted from
+    // the reference picture before their sequence header.
+    const std::string name = "mpeg2_ac3_51.m2v";
+    if (!file_exists(test_data(name))) GTEST_SKIP() << name << " absent";
+    const bytes es = mpeg2_without_gop_headers(read_file(test_data(name)));
+    const run_result r = expect_split_invariant(mpeg2_in_ts(es), [](context& c) { c.options.suppress_rate = 1; });
+    auto gops = [](const bytes& b) {
+        // Temporal references per GOP, a GOP starting at each sequence header.
+        std::vector<std::vector<uint16_t>> out;
+        for (size_t i = 0; i + 6 <= b.size(); ++i) {
+            if (b[i] != 0 || b[i + 1] != 0 || b[i + 2] != 1) continue;
+            if (b[i + 3] == 0xB3) out.emplace_back();
+            if (b[i + 3] == 0x00 && !out.empty()) out.back().push_back(uint16_t(b[i + 4] << 2 | b[i + 5] >> 6));
+        }
+        return out;
+    };
+    const auto in = gops(es), written = gops(r.video);
+    ASSERT_GT(in.size(), 2u);
+    ASSERT_EQ(written.size(), in.size());
+    EXPECT_EQ(written[0], in[0]);
+    EXPECT_EQ(offsets_of(r.video, {0, 0, 1, 0xB8}).size(), in.size());
+    // In display order the later GOPs keep their order too: renumbering moves all of a
+    // GOP's references by the same amount.
+    for (size_t g = 1; g < in.size(); ++g) {
+        ASSERT_EQ(written[g].size(), in[g].size());
+        const uint16_t shift = uint16_t((written[g][0] - in[g][0]) & 0x3FF);
+        for (size_t p = 0; p < in[g].size(); ++p) EXPECT_EQ((written[g][p] - in[g][p]) & 0x3FF, shift) << g;
     }
 }
