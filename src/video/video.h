@@ -1,4 +1,5 @@
-// Video elementary streams: the MPEG-2 video handler and the bit-rate estimator it feeds.
+// Video elementary streams: the MPEG-2 and VC-1 video handlers and the bit-rate estimator
+// they feed.
 #pragma once
 
 #include <cstdint>
@@ -68,3 +69,34 @@ void handle_mpeg2_video(context& ctx, uint8_t* bytes, uint32_t count, uint64_t p
 // goes through the full rule chain. Gives identical results; kept to prove that.
 void handle_mpeg2_video_per_byte(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts,
                                  uint8_t dts_flag);
+
+// VC-1 advanced profile (SMPTE 421M): starts the output at the first sequence header,
+// reports it, counts frames and the frames or fields each one is displayed for, feeds its
+// own rate estimator, fixes the first video PTS and cuts out end-of-sequence codes.
+struct vc1_state {
+    uint32_t sync_window = 0;
+    uint32_t started = 0;
+    uint32_t sequence_reported = 0;      // one sequence header was read through its frame rate
+    uint32_t frame_header_countdown = 0;
+    uint32_t sequence_countdown = 0;
+    uint32_t display_countdown = 0;
+    uint32_t aspect_pending = 0;
+    uint32_t frame_rate_countdown = 0;
+    // Sequence flags that shape the picture headers.
+    uint32_t pulldown = 0;
+    uint32_t interlace = 0;
+    uint32_t tfcntr_flag = 0;
+    uint32_t psf = 0;
+    long double frame_rate_numerator = 0.0L;
+    long double frame_rate_denominator = 0.0L;
+    long double frame_rate = 1.0L;       // for the estimator; only ever a valid rate
+    uint32_t pictures_before_start = 0;
+    uint32_t bytes_since_frame = 0;
+    uint64_t pts_candidate = 0;
+    uint32_t pts_countdown = 0;
+    rate_estimator estimator;
+};
+
+// One run of elementary-stream bytes; `pts` is the PTS of the latest video PES header that
+// carried one.
+void handle_vc1_video(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts);
