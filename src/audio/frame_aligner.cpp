@@ -21,8 +21,7 @@ namespace {
 constexpr uint32_t slot_last = audio_slot_size - 1;
 
 void write_audio(context& ctx, const uint8_t* data, size_t n) {
-    if (ctx.options.parse_only || ctx.sinks.audio_out == nullptr || n == 0) return;
-    fwrite(data, 1, n, ctx.sinks.audio_out);
+    if (!ctx.options.parse_only) sink_write(ctx.sinks.audio_out, ctx.sinks.audio_written, data, n);
 }
 
 // Whether the output may start at the next collected byte. Between sync words only the

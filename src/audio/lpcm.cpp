@@ -49,7 +49,7 @@ void put_line(context& ctx, const char* line) {
 void emit_samples(context& ctx, const uint8_t* data, uint32_t n, uint32_t w, uint32_t channels, uint32_t& cursor) {
     FILE* out = ctx.options.parse_only ? nullptr : ctx.sinks.audio_out;
     if (!ctx.options.lpcm_two_channels) {
-        if (out != nullptr && n != 0) fwrite(data, 1, size_t(n) * w, out);
+        sink_write(out, ctx.sinks.audio_written, data, size_t(n) * w);
         cursor = uint32_t((uint64_t(cursor) + n) % channels);
         return;
     }
@@ -57,7 +57,7 @@ void emit_samples(context& ctx, const uint8_t* data, uint32_t n, uint32_t w, uin
         const bool kept = cursor < 2;
         uint32_t run = kept ? 2 - cursor : channels - cursor;
         if (run > n) run = n;
-        if (kept && out != nullptr) fwrite(data, 1, size_t(run) * w, out);
+        if (kept) sink_write(out, ctx.sinks.audio_written, data, size_t(run) * w);
         data += size_t(run) * w;
         n -= run;
         cursor += run;

@@ -45,11 +45,23 @@ struct stream_selection {
     uint8_t audio_stream_type = 0;
 };
 
-// The two output files; both null with parse_only.
+// The two output files; both null with parse_only. Beside each, the bytes handed to it
+// so far (a move back over bytes already written does not subtract them), so that a
+// writer can tell whether someone else wrote in between without asking the file.
 struct output_sinks {
     FILE* video_out = nullptr;  // bits0001.mpv
     FILE* audio_out = nullptr;  // bits0001.mpa
+    uint64_t video_written = 0;
+    uint64_t audio_written = 0;
 };
+
+// Every write to an output file goes through here: writes `n` bytes (none to a null file)
+// and counts them in `written`.
+inline void sink_write(FILE* out, uint64_t& written, const void* data, size_t n) {
+    if (out == nullptr || n == 0) return;
+    fwrite(data, 1, n, out);
+    written += n;
+}
 
 struct section_collector;  // ATSC PSIP section assembly, one per collected PID
 

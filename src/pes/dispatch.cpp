@@ -7,38 +7,41 @@
 
 namespace {
 
-void raw_write(const context& ctx, FILE* out, const uint8_t* bytes, uint32_t count) {
-    if (!ctx.options.parse_only && out) fwrite(bytes, 1, count, out);
+constexpr auto video_handlers = stream_handlers_for(stream_kind::video);
+constexpr auto audio_handlers = stream_handlers_for(stream_kind::audio);
+
+void raw_write(const context& ctx, FILE* out, uint64_t& written, const uint8_t* bytes, uint32_t count) {
+    if (!ctx.options.parse_only) sink_write(out, written, bytes, count);
 }
 
 }  // namespace
 
 void dispatch_video_run(context& ctx, uint8_t* bytes, uint32_t count) {
     const pes_parser& p = ctx.video_pes;
-    switch (ctx.selection.video_stream_type) {
-    case 0x01: case 0x02: case 0x80:  // MPEG-1/MPEG-2 video (0x80 outside HDMV)
+    switch (video_handlers[ctx.selection.video_stream_type]) {
+    case stream_handler::mpeg2_video:
         handle_mpeg2_video(ctx, bytes, count, p.current_pts, p.pts_flag);
         break;
     default:
-        raw_write(ctx, ctx.sinks.video_out, bytes, count);
+        raw_write(ctx, ctx.sinks.video_out, ctx.sinks.video_written, bytes, count);
         break;
     }
 }
 
 void dispatch_audio_run(context& ctx, uint8_t* bytes, uint32_t count) {
     const pes_parser& p = ctx.audio_pes;
-    switch (ctx.selection.audio_stream_type) {
-    case 0x03: case 0x04:  // MPEG-1/MPEG-2 audio
+    switch (audio_handlers[ctx.selection.audio_stream_type]) {
+    case stream_handler::mpeg_audio:
         handle_mpeg_audio(ctx, bytes, count, p.current_pts, p.pts_flag);
         break;
-    case 0x06: case 0x81:  // AC-3, DVB and ATSC style
+    case stream_handler::ac3_audio:
         handle_ac3_audio(ctx, bytes, count, p.current_pts, p.pts_flag);
         break;
-    case 0x80:  // HDMV LPCM
+    case stream_handler::lpcm_audio:
         handle_lpcm_audio(ctx, bytes, count, p.current_pts, p.pts_flag, p.lpcm_header);
         break;
     default:
-        raw_write(ctx, ctx.sinks.audio_out, bytes, count);
+        raw_write(ctx, ctx.sinks.audio_out, ctx.sinks.audio_written, bytes, count);
         break;
     }
 }

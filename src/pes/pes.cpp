@@ -12,16 +12,17 @@
 namespace {
 
 constexpr uint32_t unbounded = 0xFFFFFFFF;  // video PES_packet_length 0
-constexpr uint8_t lpcm_stream_type = 0x80;
 
 struct instance {
     pes_parser& p;
     bool video;
     FILE* out;
+    uint64_t& written;
 };
 
 bool audio_carries_mpeg_ids(uint8_t stream_type) {
-    return stream_type == 0x03 || stream_type == 0x04 || stream_type == 0x06;
+    const stream_type_row* r = stream_type_as(stream_type, stream_kind::audio);
+    return r && r->mpeg_audio_ids;
 }
 
 bool is_start_code(const context& ctx, const instance& in) {
@@ -56,8 +57,8 @@ void assemble(uint64_t& acc, uint32_t position, uint8_t b) {
 
 void enter_payload(const context& ctx, instance& in) {
     in.p.in_payload = 1;
-    if (!ctx.options.parse_only && ctx.options.pes_output && in.out)
-        fwrite(in.p.header_buffer, 1, in.p.header_length, in.out);
+    if (!ctx.options.parse_only && ctx.options.pes_output)
+        sink_write(in.out, in.written, in.p.header_buffer, in.p.header_length);
 }
 
 void raise_max(uint64_t& max, uint64_t pts) {
@@ -91,7 +92,8 @@ void pts_only_complete(context& ctx, instance& in) {
         ctx.timing.last_audio_pts_step = pts - p.previous_timestamp;
         p.previous_timestamp = pts;
         if (p.header_remaining != 0) return;
-        if (ctx.selection.audio_stream_type == lpcm_stream_type)
+        const stream_type_row* r = stream_type_as(ctx.selection.audio_stream_type, stream_kind::audio);
+        if (r && r->handler == stream_handler::lpcm_audio)
             p.lpcm_countdown = 4;
         else
             enter_payload(ctx, in);
@@ -229,9 +231,9 @@ uint32_t feed(context& ctx, instance in, uint8_t* data, uint32_t available) {
 }  // namespace
 
 uint32_t feed_video_pes(context& ctx, uint8_t* data, uint32_t available) {
-    return feed(ctx, {ctx.video_pes, true, ctx.sinks.video_out}, data, available);
+    return feed(ctx, {ctx.video_pes, true, ctx.sinks.video_out, ctx.sinks.video_written}, data, available);
 }
 
 uint32_t feed_audio_pes(context& ctx, uint8_t* data, uint32_t available) {
-    return feed(ctx, {ctx.audio_pes, false, ctx.sinks.audio_out}, data, available);
+    return feed(ctx, {ctx.audio_pes, false, ctx.sinks.audio_out, ctx.sinks.audio_written}, data, available);
 }

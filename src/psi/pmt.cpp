@@ -18,23 +18,6 @@ constexpr uint32_t entry_fixed_bytes = 5;
 constexpr uint8_t pmt_table_id = 0x02;
 constexpr int no_stream_type = -1;  // the descriptor printer is on the program loop
 
-enum class stream_kind { none, video, audio };
-
-stream_kind classify(uint8_t stream_type, uint32_t hdmv_input) {
-    switch (stream_type) {
-    case 0x01: case 0x02: case 0x1B: case 0xEA:
-        return stream_kind::video;
-    case 0x80:
-        return hdmv_input ? stream_kind::audio : stream_kind::video;
-    case 0x03: case 0x04: case 0x06: case 0x11:
-    case 0x81: case 0x82: case 0x83: case 0x84: case 0x85: case 0x86:
-    case 0xA1: case 0xA2:
-        return stream_kind::audio;
-    default:
-        return stream_kind::none;
-    }
-}
-
 void begin_head(pmt_parser& p) {
     p.head_countdown = 3;
     p.extension_countdown = 0;
@@ -93,7 +76,7 @@ void parse_entries(context& ctx) {
         const uint32_t next = k + entry_fixed_bytes + es_info_length;
         if (next > p.stored) break;
 
-        switch (classify(stream_type, ctx.options.hdmv_input)) {
+        switch (stream_kind_of(stream_type, ctx.options.hdmv_input)) {
         case stream_kind::video:
             choose(ctx, pid, stream_type, ++videos, s.video_index, s.video_pid, s.video_stream_type,
                    "Video PID = %4d <0x%04x>, type = 0x%02x\r\n");

@@ -134,13 +134,5 @@ void mpeg2_account_picture(context& ctx, uint8_t flags, uint64_t pts) {
 
     // The first PTS is the smaller of those current at the first two pictures, since the
     // second picture in coded order may be displayed first (B pictures after an I picture).
-    if (st.first_pts_countdown == 2) {
-        st.pts_candidate = pts;
-        st.first_pts_countdown = 1;
-    } else if (st.first_pts_countdown == 1) {
-        st.first_pts_countdown = 0;
-        if (pts < st.pts_candidate) st.pts_candidate = pts;
-        ctx.timing.first_video_pts = st.pts_candidate;
-        fprintf(ctx.report, "First Video PTS = 0x%08x\n", unsigned(st.pts_candidate & 0xFFFFFFFF));
-    }
+    first_pts_picture(ctx, st.first_pts, pts);
 }

@@ -15,7 +15,6 @@
 // header are renumbered, since their temporal references count from a GOP start that the
 // inserted header now marks), and every sequence end code is cut out.
 #include <cstdio>
-#include <cstring>
 
 #include "driver/context.h"
 #include "video/mpeg2_headers.h"
@@ -32,30 +31,13 @@ constexpr uint32_t start_sequence_end = 0x000001B7;
 constexpr uint32_t extension_sequence = 1;
 constexpr uint32_t extension_picture_coding = 8;
 
-void emit(FILE* out, const uint8_t* bytes, uint32_t from, uint32_t to) {
-    if (out && to > from) fwrite(bytes + from, 1, to - from, out);
-}
-
 // No header is being followed: only a completed start code can change anything.
 bool idle(const mpeg2_state& st) {
     return (st.sequence_header_countdown | st.picture_header_countdown | st.extension_pending |
             st.coding_extension_countdown | st.sequence_extension_pending) == 0;
 }
 
-// The window ends with bytes that could begin a sequence end code: 00, 00 00 or 00 00 01.
-bool end_code_may_follow(uint32_t window) {
-    return (window & 0xFF) == 0 || (window & 0xFFFFFF) == 0x000001;
-}
-
-// Per call, what the output needs: the file (null when nothing is written), the cursor
-// (first byte of the call not yet written or dropped) and the end of what is written.
-struct call_output {
-    FILE* out;
-    uint32_t cursor;
-    uint32_t end;
-};
-
-void on_sequence_header(context& ctx, call_output& o, uint32_t i) {
+void on_sequence_header(context& ctx, es_call& o, uint32_t i) {
     mpeg2_state& st = ctx.mpeg2;
     st.sequence_header_countdown = 7;
     st.gop_needed = 1;
@@ -66,16 +48,15 @@ void on_sequence_header(context& ctx, call_output& o, uint32_t i) {
         fprintf(ctx.report, "%d frames before first Sequence Header\n", int(st.frames_before_sequence));
         // Nothing before this start code goes out. Its first three bytes may lie in an
         // earlier call; they are written afresh and the call's output resumes at B3.
-        if (o.out) fwrite(st.gop_template, 1, 3, o.out);
-        o.cursor = i;
+        es_start_output(ctx, o, st.gop_template, 3, i);
         st.started = 1;
         st.timecode_fields = 0;
-        st.first_pts_countdown = 2;
+        first_pts_arm(st.first_pts);
     }
     st.frames_before_sequence = 0;
 }
 
-void on_picture_start(context& ctx, const uint8_t* bytes, call_output& o, uint32_t i) {
+void on_picture_start(context& ctx, es_call& o, uint32_t i) {
     mpeg2_state& st = ctx.mpeg2;
     st.picture_header_countdown = 2;
     if (st.started) ++ctx.stats.coded_pictures;
@@ -87,14 +68,14 @@ void on_picture_start(context& ctx, const uint8_t* bytes, call_output& o, uint32
     // The 00 00 01 already written becomes the GOP start code's prefix; the template
     // then carries B8, the time code, and the picture start code in place of this 00.
     mpeg2_fill_gop_timecode(ctx);
-    emit(o.out, bytes, o.cursor, i);
-    if (o.out) fwrite(st.gop_template + 3, 1, 9, o.out);
-    o.cursor = i + 1;
+    es_write_to(ctx, o, i);
+    es_insert(ctx, o, st.gop_template + 3, 9);
+    es_drop_to(o, i + 1);
 }
 
 // The second picture header byte: temporal_reference bits 1..0 at the top, then
 // picture_coding_type. The first byte (bits 9..2) is the window's previous byte.
-void on_picture_coding_type(context& ctx, uint8_t* bytes, call_output& o, uint32_t i,
+void on_picture_coding_type(context& ctx, uint8_t* bytes, const es_call& o, uint32_t i,
                             uint32_t window, uint8_t dts_flag) {
     mpeg2_state& st = ctx.mpeg2;
     const uint8_t b = bytes[i];
@@ -107,7 +88,7 @@ void on_picture_coding_type(context& ctx, uint8_t* bytes, call_output& o, uint32
         bytes[i] = uint8_t((b & 0x3F) | (renumbered & 3) << 6);
         const uint8_t high = uint8_t(renumbered >> 2);
         if (st.held_back) {
-            if (o.out && st.started) fputc(high, o.out);
+            if (st.started) es_insert(ctx, o, &high, 1);
         } else if (i > 0) {
             bytes[i - 1] = high;
         }
@@ -117,31 +98,12 @@ void on_picture_coding_type(context& ctx, uint8_t* bytes, call_output& o, uint32
     if (type < 1 || type > 3) fprintf(ctx.report, "illegal picture_coding_type = %d\n", int(type));
 }
 
-// b, the B7 of a sequence end code, is at position i. The four bytes never reach the
-// output: those in this call are skipped; those the previous call wrote are overwritten
-// by moving the file position back over them. If something else was written to the
-// output in between (a PES header), moving back would land inside it: the code is kept.
-void cut_sequence_end(context& ctx, const uint8_t* bytes, call_output& o, uint32_t i) {
-    if (i >= 3) {
-        emit(o.out, bytes, o.cursor, i - 3);
-    } else if (ctx.mpeg2.tail_interrupted) {
-        return;
-    } else if (o.out) {
-        fseek(o.out, -long(3 - i), SEEK_CUR);
-    }
-    o.cursor = i + 1;
-}
-
 template <bool fast_skip>
 void scan(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts, uint8_t dts_flag) {
     if (count == 0) return;
     mpeg2_state& st = ctx.mpeg2;
     const uint32_t parse_only = ctx.options.parse_only;
-    call_output o{parse_only ? nullptr : ctx.sinks.video_out, 0, count};
-
-    // Did someone else write to the output since the previous call left a possible
-    // beginning of a sequence end code in it?
-    if (st.tail_position >= 0 && o.out && int64_t(ftell(o.out)) != st.tail_position) st.tail_interrupted = 1;
+    es_call o = es_call_begin(ctx, bytes, count, &st.cut);
 
     uint32_t window = st.sync_window;
     uint32_t i = 0;
@@ -150,16 +112,9 @@ void scan(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts, uint8_t dt
             // Outside every header only a completed start code matters, and a start code
             // completes only at the byte after a 01. Jump to the next 01 (taking it too)
             // unless the window already ends with 00 00 01.
-            if ((window & 0xFFFFFF) != 0x000001 && idle(st)) {
-                const void* hit = memchr(bytes + i, 0x01, count - i);
-                const uint32_t stop = hit ? uint32_t(static_cast<const uint8_t*>(hit) - bytes) + 1 : count;
+            if (!es_prefix_complete(window) && idle(st)) {
+                const uint32_t stop = es_skip_to_start_code(bytes, i, count, window);
                 st.bytes_since_picture += stop - i;
-                if (stop - i >= 4) {
-                    const uint8_t* p = bytes + stop - 4;
-                    window = uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
-                } else {
-                    for (uint32_t k = i; k < stop; ++k) window = window << 8 | bytes[k];
-                }
                 i = stop;
                 continue;
             }
@@ -171,7 +126,7 @@ void scan(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts, uint8_t dt
         if (window == start_sequence_header) {
             on_sequence_header(ctx, o, i);
         } else if (window == start_picture) {
-            on_picture_start(ctx, bytes, o, i);
+            on_picture_start(ctx, o, i);
         } else if (st.sequence_header_countdown) {
             const uint32_t k = st.sequence_header_countdown--;
             if (!st.sequence_extension_seen) mpeg2_sequence_header_byte(ctx, k, window);
@@ -214,28 +169,15 @@ void scan(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts, uint8_t dt
         } else if (window == start_gop) {
             st.gop_seen = 1;
         } else if (window == start_sequence_end && !parse_only && st.started) {
-            cut_sequence_end(ctx, bytes, o, i);
+            // The four bytes 00 00 01 B7 never reach the output.
+            es_cut_start_code(ctx, o, st.cut, i);
         }
         ++st.bytes_since_picture;
         ++i;
     }
     st.sync_window = window;
 
-    if (!o.out || !st.started) {
-        st.tail_position = -1;
-        st.tail_interrupted = 0;
-        return;
-    }
-    emit(o.out, bytes, o.cursor, o.end);
-    // An interruption before this call no longer matters once the call holds all three
-    // bytes that could begin an end code.
-    if (count >= 3) st.tail_interrupted = 0;
-    if (end_code_may_follow(window)) {
-        st.tail_position = int64_t(ftell(o.out));
-    } else {
-        st.tail_position = -1;
-        st.tail_interrupted = 0;
-    }
+    es_call_end(ctx, o, count, window, st.started, &st.cut);
 }
 
 }  // namespace

@@ -47,5 +47,10 @@ void rate_estimator_step(context& ctx, rate_estimator& est, uint32_t factor, lon
     }
     const long double rate =
         (total_bits / rate_window) * (frame_rate * (static_cast<long double>(factor) / total_fields));
+    // A frame rate read from a damaged or reserved header can make the estimate infinite,
+    // NaN or too large for a 64-bit integer; converting such a value is undefined, so it
+    // leaves the previous estimate standing.
+    constexpr long double int64_limit = 9223372036854775808.0L;  // 2^63
+    if (!(rate > -int64_limit && rate < int64_limit)) return;
     ctx.stats.video_rate = static_cast<uint32_t>(static_cast<int64_t>(rate));
 }

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "video/es_output.h"
+
 struct context;
 
 constexpr uint32_t rate_ring_size = 1024;
@@ -44,20 +46,13 @@ struct mpeg2_state {
     uint32_t frames_before_sequence = 0;
     uint32_t timecode_fields = 0;
     uint32_t progressive_sequence = 0;
-    uint32_t first_pts_countdown = 0;
-    uint64_t pts_candidate = 0;
+    first_pts_choice first_pts;  // armed at the first sequence header
     uint32_t frame_rate_integer = 1;
     long double frame_rate_exact = 1.0L;
     uint8_t gop_template[12] = {0x00, 0x00, 0x01, 0xB8, 0x00, 0x08, 0x00, 0x00, 0x00, 0x00, 0x01, 0x00};
     rate_estimator estimator;
 
-    // With PES output another writer (the PES layer) may put a header into video_out
-    // between two calls. When a call ends with the first bytes of a possible sequence end
-    // code (00, 00 00 or 00 00 01), the file position after it is kept here, so that the
-    // next call can tell whether anything was written in between; -1 when no such tail.
-    int64_t tail_position = -1;
-    // Something else was written inside the bytes of the pending end code: it is kept.
-    uint32_t tail_interrupted = 0;
+    es_cut_state cut;  // sequence end codes that straddle calls
 };
 
 // One run of elementary-stream bytes. `pts` is the PTS of the latest video PES header that

@@ -178,7 +178,7 @@ TEST(Mpeg2Video, HeldBackTemporalReferenceFollowsPesHeader) {
     bytes ca = a, cb = b;
     handle_mpeg2_video(cap.ctx(), ca.data(), uint32_t(ca.size()), 0, 0);
     EXPECT_TRUE(cap.ctx().mpeg2.held_back);
-    fwrite("PES", 1, 3, cap.ctx().sinks.video_out);
+    sink_write(cap.ctx().sinks.video_out, cap.ctx().sinks.video_written, "PES", 3);
     handle_mpeg2_video(cap.ctx(), cb.data(), uint32_t(cb.size()), 0, 0);
     const bytes seq = mpeg2_sequence();
     const bytes expected = seq + inserted_gop_zero + from_string("PES") + bytes{0xFF, 0xCF} + mpeg2_slice(10);
@@ -215,7 +215,8 @@ TEST(Mpeg2Video, SequenceEndInterruptedByPesHeaderIsKept) {
         for (size_t k = 0; k < calls.size(); ++k) {
             bytes call = calls[k];
             handle_mpeg2_video(cap.ctx(), call.data(), uint32_t(call.size()), 0, 0);
-            if (k == header_after) fwrite(hdr.data(), 1, hdr.size(), cap.ctx().sinks.video_out);
+            output_sinks& sinks = cap.ctx().sinks;
+            if (k == header_after) sink_write(sinks.video_out, sinks.video_written, hdr.data(), hdr.size());
         }
         return cap.video();
     };

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <limits>
 #include <memory>
 
 #include "driver/context.h"
@@ -77,4 +78,21 @@ TEST(RateEstimator, ZeroDurationsGiveZero) {
     ASSERT_NE(run.rate(), 0u);
     for (int p = 0; p < 300; ++p) run.picture(5000, 0, 600, 25.0L);
     EXPECT_EQ(run.rate(), 0u);
+}
+
+TEST(RateEstimator, UnusableEstimateLeavesTheLastOne) {
+    // A frame rate that makes the estimate non-finite or too large for an integer keeps
+    // the previous value; a usable one afterwards is taken again.
+    const long double unusable[] = {std::numeric_limits<long double>::infinity(),
+                                    -std::numeric_limits<long double>::infinity(),
+                                    std::numeric_limits<long double>::quiet_NaN(), 1e30L, -1e30L};
+    for (long double bad : unusable) {
+        estimator_run run;
+        for (int p = 1; p <= 301; ++p) run.picture(5000, 2, 600, 25.0L);
+        ASSERT_EQ(run.rate(), 125000u);
+        run.picture(5000, 2, 600, bad);
+        EXPECT_EQ(run.rate(), 125000u) << double(bad);
+        run.picture(5000, 2, 600, 50.0L);
+        EXPECT_EQ(run.rate(), 250000u) << double(bad);
+    }
 }

@@ -1,0 +1,108 @@
+// What the video handlers (MPEG-2, H.264, VC-1) share: writing the caller's run in
+// pieces between the events that edit it, the start-code window with its fast skip,
+// cutting a start code that straddles two calls out of the output, and the choice of the
+// first video PTS from the first two pictures.
+//
+// A handler call goes like this:
+//
+//     es_call o = es_call_begin(ctx, bytes, count, st.cut);   // cut: only if it cuts codes
+//     uint32_t window = st.sync_window;
+//     for (uint32_t i = 0; i < count;) {
+//         if (nothing pending in the handler's own countdowns) {
+//             i = es_skip_to_start_code(bytes, i, count, window);  // window as if per byte
+//             continue;   // (i is then just past a 0x01, or count)
+//         }
+//         window = window << 8 | bytes[i];
+//         ... rules on window ...
+//             es_start_output(ctx, o, prefix, n, i);   // first start code: prefix + from i
+//             es_write_to(ctx, o, i); es_insert(ctx, o, extra, n); es_drop_to(o, i + 1);
+//             es_cut_start_code(ctx, o, st.cut, i);    // 4-byte code ending at i leaves
+//         ++i;
+//     }
+//     st.sync_window = window;
+//     es_call_end(ctx, o, st.cut, window, started);    // writes the rest, notes the tail
+//
+// Nothing here allocates or keeps state of its own: the handler owns its `es_cut_state`
+// and `first_pts_choice`.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+struct context;
+
+// A start code that ends with its last byte in a call may have its first one to three
+// bytes in the output already (written by the previous calls). To cut it, the file
+// position is moved back over them; but when something else was written to the video
+// file since (a PES header, with option z), moving back would land inside that: the code
+// is then kept whole. This record carries what the check needs from call to call.
+struct es_cut_state {
+    uint64_t tail_mark = 0;    // video bytes written when the previous call ended
+    uint32_t tail_open = 0;    // that call ended with 00, 00 00 or 00 00 01
+    uint32_t interrupted = 0;  // something else was written inside the pending code
+};
+
+// One call's output. `out` is null when nothing is written (parse_only, or no file).
+struct es_call {
+    FILE* out;
+    const uint8_t* bytes;
+    uint32_t cursor;  // first byte of the call not yet written or dropped
+    uint32_t end;     // end of what the call writes: count, less when a byte is held back
+};
+
+// Opens a call on the video output. With `cut`, also notes whether the video file was
+// written to since the previous call ended (see es_cut_state).
+es_call es_call_begin(context& ctx, const uint8_t* bytes, uint32_t count, es_cut_state* cut = nullptr);
+
+// Writes the call's bytes from the cursor up to, not including, `pos`; the cursor moves
+// to `pos`.
+void es_write_to(context& ctx, es_call& o, uint32_t pos);
+
+// Leaves the bytes from the cursor up to `pos` out of the output.
+inline void es_drop_to(es_call& o, uint32_t pos) { o.cursor = pos; }
+
+// Writes bytes that are not in the call (inserted headers, a held-back byte), at the point
+// the output has reached.
+void es_insert(context& ctx, const es_call& o, const void* data, uint32_t n);
+
+// The output begins: writes `prefix` (the start code bytes that may lie in earlier calls,
+// written afresh) and makes the call's output resume at `pos`, dropping what came before.
+void es_start_output(context& ctx, es_call& o, const uint8_t* prefix, uint32_t n, uint32_t pos);
+
+// The 4-byte start code whose last byte is at `pos` is cut out of the output: the bytes
+// of it in this call are dropped, those of earlier calls are overwritten by what follows
+// (the file position moves back), unless a foreign write came in between (then the code
+// stays whole). Only for handlers whose output has started.
+void es_cut_start_code(context& ctx, es_call& o, es_cut_state& cut, uint32_t pos);
+
+// Ends the call: when `started`, writes the bytes from the cursor to `o.end`. With `cut`,
+// notes whether the call ended with the first bytes of a start code (its last four bytes
+// seen are in `window`).
+void es_call_end(context& ctx, es_call& o, uint32_t count, uint32_t window, bool started,
+                 es_cut_state* cut = nullptr);
+
+// Start codes are 00 00 01 xx: one can complete only at the byte after a 01. From `i`,
+// skips to just past the next 01 (or to `count`) and leaves `window` as if every skipped
+// byte had been shifted in. Returns the new position; the caller counts the skipped bytes
+// where it counts bytes. Use it only while no header field is being followed, and not when
+// the window already ends with 00 00 01 (the next byte completes a code).
+uint32_t es_skip_to_start_code(const uint8_t* bytes, uint32_t i, uint32_t count, uint32_t& window);
+
+// The window ends with 00 00 01: the next byte completes a start code.
+inline bool es_prefix_complete(uint32_t window) { return (window & 0xFFFFFF) == 0x000001; }
+
+// The first video PTS is the smaller of the PTS current at the first picture of the
+// output and at the picture after it. `countdown` is 2 once armed, 1 after the first
+// picture, 0 when the PTS is set (or before arming).
+struct first_pts_choice {
+    uint32_t countdown = 0;
+    uint64_t candidate = 0;
+};
+
+// The output has started: the next picture gives the candidate.
+inline void first_pts_arm(first_pts_choice& c) { c.countdown = 2; }
+
+// A picture with `pts` current: takes the candidate, or at the second picture sets
+// first_video_pts to the smaller of the two and prints "First Video PTS". Nothing once
+// the PTS is set or before arming.
+void first_pts_picture(context& ctx, first_pts_choice& c, uint64_t pts);
