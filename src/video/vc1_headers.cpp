@@ -170,3 +170,12 @@ uint32_t vc1_display_count(const vc1_state& st, uint32_t header) {
     if (st.psf) return 2 * (1 + (repeat & 3));
     return 2 + (repeat & 1);
 }
+
+void vc1_account_picture(context& ctx, uint32_t header, uint64_t pts) {
+    vc1_state& st = ctx.vc1;
+    const uint32_t n = vc1_display_count(st, header);
+    ctx.stats.display_count += n;
+    rate_estimator_fields(ctx, st.estimator, n);
+    rate_estimator_step(ctx, st.estimator, st.interlace ? 600 : 300, st.frame_rate);
+    first_pts_picture(ctx, st.first_pts, pts);
+}

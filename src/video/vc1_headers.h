@@ -22,3 +22,8 @@ void vc1_frame_rate(context& ctx, uint32_t window);
 // Frames (progressive) or fields (interlaced) a picture is displayed for, from the first
 // three bytes of its frame header, most significant first, in `header`.
 uint32_t vc1_display_count(const vc1_state& st, uint32_t header);
+
+// The fourth byte after a frame start code: the frame header's first three bytes are in
+// (`header`). Counts the displayed frames or fields, feeds the estimator and, at the
+// first two frames of the output, the first video PTS.
+void vc1_account_picture(context& ctx, uint32_t header, uint64_t pts);

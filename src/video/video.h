@@ -87,11 +87,15 @@ struct vc1_state {
     long double frame_rate = 1.0L;       // for the estimator; only ever a valid rate
     uint32_t pictures_before_start = 0;
     uint32_t bytes_since_frame = 0;
-    uint64_t pts_candidate = 0;
-    uint32_t pts_countdown = 0;
-    rate_estimator estimator;
+    first_pts_choice first_pts;  // armed at the first sequence header
+    rate_estimator estimator;    // apart from the MPEG-2 handler's
+    es_cut_state cut;            // end-of-sequence codes that straddle calls
 };
 
 // One run of elementary-stream bytes; `pts` is the PTS of the latest video PES header that
 // carried one.
 void handle_vc1_video(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts);
+
+// The same machine taking every byte through the full rule chain, without the skip to the
+// next possible start code. Gives identical results; kept to prove that.
+void handle_vc1_video_per_byte(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts);

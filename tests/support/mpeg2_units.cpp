@@ -125,11 +125,11 @@ mpeg2_result run_mpeg2(const std::vector<es_segment>& segments, const call_split
 }
 
 mpeg2_result expect_mpeg2_split_invariant(const std::vector<es_segment>& segments, const setup_fn& setup,
-                                          bool parse_only) {
+                                          bool parse_only, mpeg2_entry entry) {
     const call_split whole{UINT32_MAX};
-    const mpeg2_result ref = run_mpeg2(segments, whole, setup, parse_only);
+    const mpeg2_result ref = run_mpeg2(segments, whole, setup, parse_only, entry);
     for (const call_split& how : standard_call_splits()) {
-        const mpeg2_result part = run_mpeg2(segments, how, setup, parse_only);
+        const mpeg2_result part = run_mpeg2(segments, how, setup, parse_only, entry);
         EXPECT_EQ(part.report, ref.report) << "report differs with calls of " << how.name();
         EXPECT_TRUE(part.video == ref.video) << "video output differs with calls of " << how.name();
         EXPECT_TRUE(part == ref) << "counters differ with calls of " << how.name();

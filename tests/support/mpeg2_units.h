@@ -93,6 +93,6 @@ mpeg2_result run_mpeg2(const std::vector<es_segment>& segments, const call_split
 
 // Checks that every standard split gives the same result as whole segments, and returns it.
 mpeg2_result expect_mpeg2_split_invariant(const std::vector<es_segment>& segments, const setup_fn& setup = {},
-                                          bool parse_only = false);
+                                          bool parse_only = false, mpeg2_entry entry = nullptr);
 
 }  // namespace kt

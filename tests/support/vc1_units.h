@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "mpeg2_units.h"
 #include "ts_builder.h"
 
 namespace kt {
@@ -58,6 +59,10 @@ struct vc1_frame_layout {
 bytes vc1_frame(const vc1_sequence_layout& s, const vc1_frame_layout& f);
 
 bytes vc1_end_of_sequence();
+
+// The VC-1 handler, fast and per byte, in the shape the MPEG-2 runners take (the
+// dts_flag is not used), so that run_mpeg2 and expect_mpeg2_split_invariant drive it.
+extern const mpeg2_entry vc1_entry, vc1_entry_per_byte;
 
 // The transport of a program 1 with VC-1 video (stream_type 0xEA, PES stream_id 0xFD,
 // PCR) and AC-3 audio (0x81, stream_id 0xBD).
