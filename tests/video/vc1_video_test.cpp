@@ -64,7 +64,9 @@ TEST(Vc1Video, SequenceHeaderReport) {
          "Advanced Profile\nLevel = 4\nChroma Format = 4:2:0\n" + sizes + flags + display +
              "Aspect ratio = 160:99 (528x480 16:9)\nFrame Rate = 29.969\n",
          false},
-        {[](auto& s) { s.profile = 2, s.level = 5, s.chroma = 2, s.aspect = 14, s.frame_rate_nr = 2, s.frame_rate_dr = 1; },
+        {[](auto& s) {
+             s.profile = 2, s.level = 5, s.chroma = 2, s.aspect = 14, s.frame_rate_nr = 2, s.frame_rate_dr = 1;
+         },
          "Reserved Profile\nLevel = Reserved\nChroma Format = Reserved\n" + sizes + flags + display +
              "Aspect ratio = Reserved\nFrame Rate = 25.000\n",
          false},
@@ -129,6 +131,23 @@ TEST(Vc1Video, OutputFromTheFirstSequenceHeaderWithoutEndOfSequenceCodes) {
     EXPECT_TRUE(none.video.empty());
     EXPECT_EQ(none.coded_pictures + none.display_count, 0u);
     EXPECT_EQ(none.first_video_pts, ~uint64_t{0});
+}
+
+TEST(Vc1Video, EndOfSequenceAcrossPesPackets) {
+    // An end code split over two PES packets is cut from the elementary stream; with
+    // option z a PES header lies inside it, and it is kept whole.
+    const vc1_sequence_layout s;
+    const bytes first = vc1_sequence_header(s) + vc1_entry_point() + frame(s) + bytes{0x00, 0x00};
+    const bytes second = bytes{0x01, 0x0A} + vc1_sequence_header(s) + frame(s, vc1_picture::P);
+    const pes_layout a{0xFD, 90000, {}, {}, first}, b{0xFD, 93003, {}, {}, second};
+    ts_writer w;
+    vc1_program_tables(w);
+    w.pes(vc1_video_pid, a);
+    w.pes(vc1_video_pid, b);
+    const run_result plain = expect_split_invariant(w.out, {}, false);
+    EXPECT_TRUE(plain.video == slice(first, 0, first.size() - 2) + slice(second, 2));
+    const run_result z = expect_split_invariant(w.out, [](context& c) { c.options.pes_output = 1; }, false);
+    EXPECT_TRUE(z.video == pes_packet(a) + pes_packet(b));
 }
 
 TEST(Vc1Video, DisplayCountsAndRateEstimate) {
