@@ -40,18 +40,17 @@ bytes frame(const vc1_sequence_layout& s, vc1_picture type = vc1_picture::I, uin
 TEST(Vc1Video, SequenceHeaderReport) {
     // Each layout twice in a stream; a header that is not read through its frame rate is
     // reported again by the next one.
-    const std::string sizes = "Horizontal size = 1920\nVertical size = 1080\n";
+    const std::string plain = "Advanced Profile\nLevel = 3\nChroma Format = 4:2:0\n"
+                              "Horizontal size = 1920\nVertical size = 1080\nPulldown = 0\nInterlace = 0\n";
     const std::string display = "Display Horizontal size = 1920\nDisplay Vertical size = 1080\n";
-    const std::string plain = "Advanced Profile\nLevel = 3\nChroma Format = 4:2:0\n" + sizes;
-    const std::string flags = "Pulldown = 0\nInterlace = 0\n";
-    const std::string square = "Aspect ratio = 1:1 (square samples)\n";
+    const std::string square = plain + display + "Aspect ratio = 1:1 (square samples)\n";
     struct row {
         std::function<void(vc1_sequence_layout&)> change;
         std::string lines;
         bool again;
     };
     const row rows[] = {
-        {[](auto&) {}, plain + flags + display + square + "Frame Rate = 23.976\n", false},
+        {[](auto&) {}, square + "Frame Rate = 23.976\n", false},
         {[](auto& s) {
              s.width_code = 359, s.height_code = 239, s.display_width = 704, s.display_height = 480;
              s.pulldown = s.interlace = true, s.aspect = 3, s.frame_rate_ind = true, s.frame_rate_exp = 767;
@@ -60,31 +59,21 @@ TEST(Vc1Video, SequenceHeaderReport) {
          "Pulldown = 1\nInterlace = 1\nDisplay Horizontal size = 704\nDisplay Vertical size = 480\n"
          "Aspect ratio = 10:11 (704x480 4:3)\nFrame Rate = 24.000\n",
          false},
-        {[](auto& s) { s.level = 4, s.aspect = 13, s.frame_rate_ind = true, s.frame_rate_exp = 958; },
-         "Advanced Profile\nLevel = 4\nChroma Format = 4:2:0\n" + sizes + flags + display +
-             "Aspect ratio = 160:99 (528x480 16:9)\nFrame Rate = 29.969\n",
-         false},
         {[](auto& s) {
-             s.profile = 2, s.level = 5, s.chroma = 2, s.aspect = 14, s.frame_rate_nr = 2, s.frame_rate_dr = 1;
+             s.profile = 2, s.level = 5, s.chroma = 2, s.aspect = 13, s.frame_rate_ind = 1, s.frame_rate_exp = 958;
          },
-         "Reserved Profile\nLevel = Reserved\nChroma Format = Reserved\n" + sizes + flags + display +
-             "Aspect ratio = Reserved\nFrame Rate = 25.000\n",
+         "Reserved Profile\nLevel = Reserved\nChroma Format = Reserved\n" + plain.substr(plain.find("Hor")) +
+             display + "Aspect ratio = 160:99 (528x480 16:9)\nFrame Rate = 29.969\n",
          false},
-        // Forbidden and reserved codes leave 0 in their place: 0/n, or n/0.
-        {[](auto& s) { s.frame_rate_nr = 9, s.frame_rate_dr = 1; },
-         plain + flags + display + square + "Reserved Frame Rate!\nFrame Rate = 0.000\n", false},
-        {[](auto& s) { s.frame_rate_nr = 0; },
-         plain + flags + display + square + "Forbidden Frame Rate!\nFrame Rate = 0.000\n", false},
-        {[](auto& s) { s.frame_rate_nr = 3, s.frame_rate_dr = 0; },
-         plain + flags + display + square + "Forbidden Frame Rate!\nFrame Rate = inf\n", false},
-        {[](auto& s) { s.frame_rate_nr = 3, s.frame_rate_dr = 5; },
-         plain + flags + display + square + "Reserved Frame Rate!\nFrame Rate = inf\n", false},
+        // A forbidden or reserved code leaves 0 in its place: 0/n, or n/0.
+        {[](auto& s) { s.frame_rate_nr = 0; }, square + "Forbidden Frame Rate!\nFrame Rate = 0.000\n", false},
+        {[](auto& s) { s.frame_rate_dr = 5; }, square + "Reserved Frame Rate!\nFrame Rate = inf\n", false},
         // No frame rate read: no display extension, no aspect ratio flag, no frame rate
         // flag, or an explicit aspect ratio whose first bit is read as the flag.
-        {[](auto& s) { s.display_ext = false; }, plain + flags, true},
-        {[](auto& s) { s.aspect_flag = false; }, plain + flags + display, true},
-        {[](auto& s) { s.frame_rate_flag = false; }, plain + flags + display + square, true},
-        {[](auto& s) { s.aspect = 15; }, plain + flags + display, true},
+        {[](auto& s) { s.display_ext = false; }, plain, true},
+        {[](auto& s) { s.aspect_flag = false; }, plain + display, true},
+        {[](auto& s) { s.frame_rate_flag = false; }, square, true},
+        {[](auto& s) { s.aspect = 15; }, plain + display, true},
     };
     for (const row& r : rows) {
         vc1_sequence_layout s;
@@ -160,7 +149,6 @@ TEST(Vc1Video, DisplayCountsAndRateEstimate) {
         long double rate_per_bit;  // video_rate over the bits of one frame
     };
     const row rows[] = {
-        {[](auto& s, auto&, int) { s.frame_rate_ind = true, s.frame_rate_exp = 767; }, 2, 24.0L},
         // 3:2 pulldown on interlaced 29.97 Hz: 5 fields per two pictures.
         {[](auto& s, auto& f, int k) {
              s.pulldown = s.interlace = true, s.frame_rate_nr = 3;
@@ -198,11 +186,11 @@ TEST(Vc1Video, SkipMatchesThePerByteMachine) {
     // Random bytes rich in 00, 01 and the unit types, long runs of zeros, and real units
     // of every kind; random call sizes split start codes anywhere.
     const uint8_t alphabet[] = {0x00, 0x00, 0x00, 0x01, 0x01, 0x0A, 0x0D, 0x0F, 0x0E, 0x0C, 0xFF, 0x80, 0x40};
-    for (uint32_t seed = 1; seed <= 12; ++seed) {
+    for (uint32_t seed = 1; seed <= 8; ++seed) {
         std::mt19937 rng(seed);
         vc1_sequence_layout s;
         bytes soup;
-        while (soup.size() < 30000) {
+        while (soup.size() < 80000) {  // some 400 frames: the estimator runs
             const uint32_t pick = rng() % 100;
             if (pick < 3) {
                 s.pulldown = rng() % 2, s.interlace = rng() % 2, s.tfcntr = rng() % 2, s.psf = rng() % 2;
@@ -233,6 +221,6 @@ TEST(Vc1Video, SkipMatchesThePerByteMachine) {
         EXPECT_EQ(fast.report(), plain.report()) << seed;
         EXPECT_TRUE(fast.video() == plain.video()) << seed;
         EXPECT_EQ(state_digest(fast.ctx()), state_digest(plain.ctx())) << seed;
-        EXPECT_GT(fast.ctx().stats.coded_pictures, 0u);
+        EXPECT_GT(fast.ctx().vc1.estimator.filled, 0u);
     }
 }
