@@ -124,6 +124,7 @@ struct context {
     pes_parser audio_pes;
     mpeg2_state mpeg2;
     vc1_state vc1;
+    h264_state h264;
     audio_aligner ac3_aligner;
     audio_aligner mpeg_aligner;
     lpcm_state lpcm;

@@ -1,5 +1,5 @@
-// Video elementary streams: the MPEG-2 and VC-1 video handlers and the bit-rate estimator
-// they feed.
+// Video elementary streams: the MPEG-2, H.264 and VC-1 video handlers and the bit-rate
+// estimator.
 #pragma once
 
 #include <cstdint>
@@ -64,6 +64,27 @@ void handle_mpeg2_video(context& ctx, uint8_t* bytes, uint32_t count, uint64_t p
 // goes through the full rule chain. Gives identical results; kept to prove that.
 void handle_mpeg2_video_per_byte(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts,
                                  uint8_t dts_flag);
+
+// H.264 (Annex B byte stream): starts the output at the first access unit whose delimiter
+// announces I slices only, reports profile and level, counts access units, turns
+// end-of-sequence and end-of-stream units into filler data and fixes the first video PTS.
+struct h264_state {
+    uint32_t sync_window = 0;
+    uint32_t aud_seen = 0;               // the previous byte completed 00 00 01 09
+    uint32_t started = 0;                // the first I access unit was found; output runs
+    uint32_t sps_reported = 0;
+    uint32_t sps_countdown = 0;          // sequence parameter set bytes still to look at
+    uint32_t constraint_set3 = 0;
+    uint32_t pictures_before_start = 0;  // delimiters so far
+    first_pts_choice first_pts;          // armed at the first I access unit
+};
+
+// One run of elementary-stream bytes; `pts` is the PTS of the latest video PES header that
+// carried one. End-of-sequence and end-of-stream type bytes are changed in place.
+void handle_h264_video(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts);
+
+// The same without the skip to the next possible start code; kept to prove them equal.
+void handle_h264_video_per_byte(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts);
 
 // VC-1 advanced profile (SMPTE 421M): starts the output at the first sequence header,
 // reports it, counts frames and the frames or fields each one is displayed for, feeds its

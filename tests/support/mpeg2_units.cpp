@@ -137,4 +137,24 @@ mpeg2_result expect_mpeg2_split_invariant(const std::vector<es_segment>& segment
     return ref;
 }
 
+std::vector<es_segment> soup_segments(std::mt19937& rng, size_t size, const std::vector<uint8_t>& alphabet,
+                                      const soup_unit& unit) {
+    bytes soup;
+    while (soup.size() < size) {
+        const uint32_t pick = rng() % 100;
+        const bytes u = unit(pick);
+        if (!u.empty())
+            soup = soup + u;
+        else if (pick < 50)
+            soup.push_back(alphabet[rng() % alphabet.size()]);
+        else
+            soup.push_back(uint8_t(rng()));
+    }
+    std::vector<es_segment> segs;
+    for (size_t at = 0; at < soup.size(); at += 1000)
+        segs.push_back({bytes(soup.begin() + long(at), soup.begin() + long(std::min(at + 1000, soup.size()))),
+                        rng() % 1000000, uint8_t(rng() % 2)});
+    return segs;
+}
+
 }  // namespace kt

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -91,8 +93,17 @@ struct mpeg2_result {
 mpeg2_result run_mpeg2(const std::vector<es_segment>& segments, const call_split& how = {},
                        const setup_fn& setup = {}, bool parse_only = false, mpeg2_entry entry = nullptr);
 
-// Checks that every standard split gives the same result as whole segments, and returns it.
+// Checks that every standard split gives the same result as whole segments (through `entry`,
+// by default handle_mpeg2_video), and returns it.
 mpeg2_result expect_mpeg2_split_invariant(const std::vector<es_segment>& segments, const setup_fn& setup = {},
                                           bool parse_only = false, mpeg2_entry entry = nullptr);
+
+// Random elementary stream for comparing a handler's skip with its per-byte machine: until
+// `size` bytes, each step draws pick = 0..99 and appends `unit(pick)` when that is not
+// empty, else a byte of `alphabet` (pick below 50) or a random byte. Then cut into
+// segments of 1000 bytes with random PTS and DTS flags.
+using soup_unit = std::function<bytes(uint32_t pick)>;
+std::vector<es_segment> soup_segments(std::mt19937& rng, size_t size, const std::vector<uint8_t>& alphabet,
+                                      const soup_unit& unit);
 
 }  // namespace kt

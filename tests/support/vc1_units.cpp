@@ -1,5 +1,7 @@
 #include "vc1_units.h"
 
+#include "video/video.h"
+
 namespace kt {
 
 namespace {
@@ -141,12 +143,13 @@ bytes vc1_frame(const vc1_sequence_layout& s, const vc1_frame_layout& f) {
 
 bytes vc1_end_of_sequence() { return {0x00, 0x00, 0x01, 0x0A}; }
 
-const mpeg2_entry vc1_entry = [](context& c, uint8_t* b, uint32_t n, uint64_t pts, uint8_t) {
-    handle_vc1_video(c, b, n, pts);
-};
-const mpeg2_entry vc1_entry_per_byte = [](context& c, uint8_t* b, uint32_t n, uint64_t pts, uint8_t) {
-    handle_vc1_video_per_byte(c, b, n, pts);
-};
+void vc1_entry(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts, uint8_t) {
+    handle_vc1_video(ctx, bytes, count, pts);
+}
+
+void vc1_entry_per_byte(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts, uint8_t) {
+    handle_vc1_video_per_byte(ctx, bytes, count, pts);
+}
 
 void vc1_program_tables(ts_writer& w) {
     w.pat({{1, vc1_pmt_pid}});

@@ -154,33 +154,21 @@ TEST(Mpeg2Streams, RateEstimateOnARepeatedFixture) {
 TEST(Mpeg2Streams, SkipMatchesThePerByteMachine) {
     // Random bytes rich in 00 and 01 and in the start values and extension identifiers
     // that the handler acts on, with real units mixed in; random call sizes.
-    const uint8_t alphabet[] = {0x00, 0x00, 0x00, 0x00, 0x01, 0x01, 0xB3, 0xB5, 0xB7, 0xB8,
-                                0x14, 0x1C, 0x8F, 0x83, 0x00, 0x01, 0xC0, 0x3F, 0x47, 0xFF};
+    const std::vector<uint8_t> alphabet = {0x00, 0x00, 0x00, 0x00, 0x01, 0x01, 0xB3, 0xB5, 0xB7, 0xB8,
+                                           0x14, 0x1C, 0x8F, 0x83, 0x00, 0x01, 0xC0, 0x3F, 0x47, 0xFF};
     for (uint32_t seed = 1; seed <= 12; ++seed) {
         std::mt19937 rng(seed);
-        bytes soup;
-        while (soup.size() < 30000) {
-            const uint32_t pick = rng() % 100;
-            if (pick < 3) {
-                soup = soup + mpeg2_sequence(rng() % 2, uint8_t(rng() % 9));
-            } else if (pick < 6) {
-                picture_layout s;
-                s.temporal_reference = uint16_t(rng() % 1024);
-                s.type = uint8_t(rng() % 8);
-                s.top_field_first = rng() % 2;
-                s.repeat_first_field = rng() % 2;
-                s.slice_size = rng() % 300;
-                soup = soup + mpeg2_picture(s);
-            } else if (pick < 50) {
-                soup.push_back(alphabet[rng() % sizeof alphabet]);
-            } else {
-                soup.push_back(uint8_t(rng()));
-            }
-        }
-        std::vector<es_segment> segs;
-        for (size_t at = 0; at < soup.size(); at += 1000)
-            segs.push_back({bytes(soup.begin() + long(at), soup.begin() + long(std::min(at + 1000, soup.size()))),
-                            rng() % 1000000, uint8_t(rng() % 2)});
+        const std::vector<es_segment> segs = soup_segments(rng, 30000, alphabet, [&rng](uint32_t pick) {
+            if (pick < 3) return mpeg2_sequence(rng() % 2, uint8_t(rng() % 9));
+            if (pick >= 6) return bytes{};
+            picture_layout s;
+            s.temporal_reference = uint16_t(rng() % 1024);
+            s.type = uint8_t(rng() % 8);
+            s.top_field_first = rng() % 2;
+            s.repeat_first_field = rng() % 2;
+            s.slice_size = rng() % 300;
+            return mpeg2_picture(s);
+        });
         const setup_fn setup = [seed](context& c) { c.options.gop_timecode_mode = seed % 2; };
         const bool parse_only = seed % 4 == 3;
         const call_split how{200, true, seed};

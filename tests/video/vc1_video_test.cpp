@@ -183,36 +183,28 @@ TEST(Vc1Video, DisplayCountsAndRateEstimate) {
 }
 
 TEST(Vc1Video, SkipMatchesThePerByteMachine) {
-    // Random bytes rich in 00, 01 and the unit types, long runs of zeros, and real units
-    // of every kind; random call sizes split start codes anywhere.
-    const uint8_t alphabet[] = {0x00, 0x00, 0x00, 0x01, 0x01, 0x0A, 0x0D, 0x0F, 0x0E, 0x0C, 0xFF, 0x80, 0x40};
+    // Random bytes rich in 00, 01 and the unit types, runs of zeros, and real units of
+    // every kind, some 400 frames so that the estimator runs; calls of random size split
+    // start codes anywhere.
+    const std::vector<uint8_t> alphabet = {0x00, 0x00, 0x00, 0x01, 0x01, 0x0A, 0x0D, 0x0F, 0x0E, 0x0C, 0xFF, 0x80};
     for (uint32_t seed = 1; seed <= 8; ++seed) {
         std::mt19937 rng(seed);
         vc1_sequence_layout s;
-        bytes soup;
-        while (soup.size() < 80000) {  // some 400 frames: the estimator runs
-            const uint32_t pick = rng() % 100;
+        const std::vector<es_segment> segs = soup_segments(rng, 80000, alphabet, [&](uint32_t pick) {
             if (pick < 3) {
                 s.pulldown = rng() % 2, s.interlace = rng() % 2, s.tfcntr = rng() % 2, s.psf = rng() % 2;
                 s.display_ext = rng() % 4, s.frame_rate_ind = rng() % 2, s.frame_rate_nr = uint8_t(rng() % 9);
-                soup = soup + vc1_sequence_header(s);
-            } else if (pick < 10) {
+                return vc1_sequence_header(s);
+            }
+            if (pick < 10) {
                 vc1_frame_layout f;
                 f.type = vc1_picture(rng() % 5);
                 f.fcm = uint8_t(rng() % 4), f.rptfrm = uint8_t(rng() % 4), f.rff = rng() % 2;
                 f.size = rng() % 300;
-                soup = soup + vc1_frame(s, f);
-            } else if (pick < 11) {
-                soup = soup + repeat(0, rng() % 40) + vc1_end_of_sequence();
-            } else if (pick < 50) {
-                soup.push_back(alphabet[rng() % sizeof alphabet]);
-            } else {
-                soup.push_back(uint8_t(rng()));
+                return vc1_frame(s, f);
             }
-        }
-        std::vector<es_segment> segs;
-        for (size_t at = 0; at < soup.size(); at += 1000)
-            segs.push_back({slice(soup, at, at + 1000), rng() % 1000000, 0});
+            return pick < 11 ? repeat(0, rng() % 40) + vc1_end_of_sequence() : bytes{};
+        });
         const bool parse_only = seed % 4 == 3;
         const call_split how{200, true, seed};
         capture fast(!parse_only), plain(!parse_only);

@@ -1,0 +1,33 @@
+#include "h264_units.h"
+
+#include "video/video.h"
+
+namespace kt {
+
+bytes h264_aud(uint8_t primary_pic_type) { return {0x00, 0x00, 0x01, 0x09, uint8_t(primary_pic_type << 5 | 0x10)}; }
+
+bytes h264_sps(uint8_t profile_idc, bool constraint_set3, uint8_t level_idc, uint8_t header) {
+    return {0x00, 0x00, 0x01, header, profile_idc, uint8_t(constraint_set3 ? 0x10 : 0x00), level_idc, 0xAC, 0xD9};
+}
+
+bytes h264_slice(bool idr, uint32_t size) {
+    bytes b = {0x00, 0x00, 0x01, uint8_t(idr ? 0x65 : 0x41)};
+    for (uint32_t k = 0; k < size; ++k) b.push_back(uint8_t(0x88 + k % 0x70));
+    return b;
+}
+
+bytes h264_access_unit(uint8_t primary_pic_type, uint32_t size) {
+    return h264_aud(primary_pic_type) + h264_slice(primary_pic_type == 0, size);
+}
+
+bytes h264_end_unit(bool end_of_stream) { return {0x00, 0x00, 0x01, uint8_t(end_of_stream ? 0x0B : 0x0A)}; }
+
+void h264_entry(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts, uint8_t) {
+    handle_h264_video(ctx, bytes, count, pts);
+}
+
+void h264_entry_per_byte(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts, uint8_t) {
+    handle_h264_video_per_byte(ctx, bytes, count, pts);
+}
+
+}  // namespace kt

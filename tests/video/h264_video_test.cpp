@@ -1,0 +1,128 @@
+// H.264 handler: the start at the first I-only access unit, the report, the first PTS,
+// the end-unit rewrite, parse only, and the start-code skip against the per-byte machine.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "h264_units.h"
+
+using namespace kt;
+
+namespace {
+
+const bytes output_start = {0x00, 0x00, 0x00, 0x01, 0x09};
+
+mpeg2_result run_h264(const std::vector<es_segment>& segments, bool parse_only = false) {
+    return expect_mpeg2_split_invariant(segments, {}, parse_only, h264_entry);
+}
+
+}  // namespace
+
+TEST(H264Video, OutputStartsAtTheFirstIOnlyAccessUnit) {
+    // P, B and an I/P access unit (type 1: not I-only) come first; an SPS among them is
+    // reported but not written. The output starts with a 4-byte start code and the
+    // delimiter of the I access unit, whatever calls its start code was split over.
+    const bytes head = h264_access_unit(1) + h264_sps(100, false, 41) + h264_access_unit(2) + h264_access_unit(2);
+    const bytes i_unit = h264_access_unit(0);
+    const bytes rest = h264_access_unit(1) + h264_access_unit(2) + h264_access_unit(0);
+    const mpeg2_result r = run_h264({{head, 1000}, {i_unit, 2000}, {rest, 3000}});
+    EXPECT_EQ(r.report, "High Profile\nLevel = 4.1\n3 frames before first I-frame\nFirst Video PTS = 0x000007d0\n");
+    EXPECT_TRUE(r.video == output_start + bytes(i_unit.begin() + 4, i_unit.end()) + rest);
+    EXPECT_EQ(r.coded_pictures, 7u);
+    EXPECT_EQ(r.display_count, 0u);
+
+    // Without an I-only delimiter nothing is written and no PTS is fixed.
+    const mpeg2_result none = run_h264({{head + h264_access_unit(7), 5}});
+    EXPECT_TRUE(none.video.empty());
+    EXPECT_EQ(none.first_video_pts, ~uint64_t{0});
+    EXPECT_EQ(none.coded_pictures, 4u);
+}
+
+TEST(H264Video, FirstPtsIsTheSmallerOfTheIAccessUnitAndTheNext) {
+    struct row {
+        uint64_t at_i, at_next, want;
+    };
+    const row rows[] = {{7200, 3600, 3600}, {7200, 10800, 7200}, {0x1FFFFFFFFull, 0x100000000ull, 0x100000000ull}};
+    for (const row& w : rows) {
+        const mpeg2_result r =
+            run_h264({{h264_access_unit(2), 1}, {h264_access_unit(0), w.at_i}, {h264_access_unit(2), w.at_next},
+                      {h264_access_unit(0), 1}});
+        EXPECT_EQ(r.first_video_pts, w.want);
+        char line[64];
+        snprintf(line, sizeof line, "First Video PTS = 0x%08x\n", uint32_t(w.want));
+        EXPECT_NE(r.report.find(line), std::string::npos) << r.report;
+    }
+}
+
+TEST(H264Video, ProfileAndLevelOfTheFirstSps) {
+    struct row {
+        bytes sps;
+        const char* lines;
+    };
+    const row rows[] = {
+        {h264_sps(100, false, 41), "High Profile\nLevel = 4.1\n"},
+        {h264_sps(66, true, 11), "Baseline Profile\nLevel = 1b\n"},
+        {h264_sps(66, false, 11), "Baseline Profile\nLevel = 1.1\n"},
+        {h264_sps(77, true, 40, 0x27), "Main Profile\nLevel = 4.0\n"},
+        {h264_sps(88, false, 30), "Extended Profile\nLevel = 3.0\n"},
+        {h264_sps(110, false, 51), "High 10 Profile\nLevel = 5.1\n"},
+        {h264_sps(122, false, 9), "High 4:2:2 Profile\nLevel = 0.9\n"},
+        {h264_sps(144, false, 52), "High 4:4:4 Profile\nLevel = 5.2\n"},
+        {h264_sps(244, false, 62), "Unknown Profile\nLevel = 6.2\n"},
+        {h264_sps(100, false, 41, 0x47), ""},  // nal_ref_idc 2: not taken as an SPS
+    };
+    for (const row& w : rows) {
+        // A second SPS prints nothing.
+        const mpeg2_result r = run_h264({{w.sps + h264_sps(66, false, 30)}}, true);
+        const std::string want = w.sps[3] == 0x47 ? "Baseline Profile\nLevel = 3.0\n" : w.lines;
+        EXPECT_EQ(r.report, want);
+    }
+}
+
+TEST(H264Video, EndUnitsBecomeFillerAndParseOnlyWritesNothing) {
+    // An end unit before the start is not written; one in the same call as the first I
+    // access unit is rewritten like any later one.
+    const bytes before = h264_access_unit(2) + h264_end_unit(false);
+    const bytes es = before + h264_access_unit(0) + h264_end_unit(true) + h264_access_unit(1) +
+                     h264_end_unit(false) + h264_access_unit(0);
+    bytes want = bytes(es.begin() + long(before.size()) + 4, es.end());
+    for (size_t at = 0; at + 3 < want.size(); ++at)
+        if (want[at] == 0 && want[at + 1] == 0 && want[at + 2] == 1 && (want[at + 3] & 0xFE) == 0x0A) want[at + 3] = 0x0C;
+    const mpeg2_result r = run_h264({{es, 90}});
+    EXPECT_TRUE(r.video == output_start + want);
+
+    // Parse only: the same report and counts, no output, and the caller's bytes unchanged.
+    mpeg2_result parsed = run_h264({{es, 90}}, true);
+    EXPECT_TRUE(parsed.video.empty());
+    parsed.video = r.video;
+    EXPECT_TRUE(parsed == r);
+    capture cap(false);
+    cap.ctx().options.parse_only = 1;
+    bytes call = es;
+    handle_h264_video(cap.ctx(), call.data(), uint32_t(call.size()), 0);
+    EXPECT_TRUE(call == es);
+}
+
+TEST(H264Video, SkipMatchesThePerByteMachine) {
+    // Random bytes rich in zeros, 01 and the header bytes the handler acts on, with runs
+    // of zeros and whole units mixed in; calls of random size split start codes anywhere.
+    const std::vector<uint8_t> alphabet = {0x00, 0x00, 0x00, 0x01, 0x01, 0x09, 0x0A, 0x0B, 0x27, 0x67,
+                                           0x47, 0x10, 0x30, 0x1F, 0x20, 0x0B, 0x64, 0x29, 0x03, 0xFF};
+    for (uint32_t seed = 1; seed <= 12; ++seed) {
+        std::mt19937 rng(seed);
+        const std::vector<es_segment> segs = soup_segments(rng, 30000, alphabet, [&rng](uint32_t pick) {
+            if (pick < 4) return h264_access_unit(uint8_t(rng() % 8), rng() % 200);
+            if (pick < 6) return h264_sps(uint8_t(rng()), rng() % 2, uint8_t(rng()), rng() % 2 ? 0x67 : 0x27);
+            if (pick < 8) return h264_end_unit(rng() % 2);
+            if (pick < 9) return repeat(0x00, 1 + rng() % 40);
+            return bytes{};
+        });
+        const bool parse_only = seed % 4 == 3;
+        const call_split how{200, true, seed};
+        const mpeg2_result fast = run_mpeg2(segs, how, {}, parse_only, h264_entry);
+        const mpeg2_result plain = run_mpeg2(segs, how, {}, parse_only, h264_entry_per_byte);
+        EXPECT_EQ(fast.report, plain.report) << seed;
+        EXPECT_TRUE(fast == plain) << seed;
+        EXPECT_GT(fast.coded_pictures, 0u);
+    }
+}
