@@ -4,8 +4,9 @@
 //   0F sequence header: profile, level, sizes, flags, display extension, frame rate
 //   0E entry point, 0D frame, 0C field, 0B slice (passed through)
 //   0A end of sequence: cut out, so that the output plays as one sequence
-// A 32-bit window finds them; countdowns follow the few header bytes that are read. The
-// output starts at the first sequence header, and the caller's run is written as it is
+// A 32-bit window finds them; countdowns follow the few header bytes that are read (as
+// they come: an emulation prevention byte, 03 after 00 00, would need two zero bytes among
+// the first fields of a header, which real sizes and rates do not give). The output starts at the first sequence header, and the caller's run is written as it is
 // apart from the end-of-sequence codes.
 #include <cstdio>
 
@@ -70,6 +71,7 @@ void scan(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts) {
     uint32_t i = 0;
     while (i < count) {
         if constexpr (fast_skip) {
+            // Outside every header only a completed start code matters: on to the next 01.
             if (!es_prefix_complete(window) && idle(st)) {
                 const uint32_t stop = es_skip_to_start_code(bytes, i, count, window);
                 st.bytes_since_frame += stop - i;
