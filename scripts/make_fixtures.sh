@@ -14,6 +14,7 @@
 # Everything is generated from lavfi test sources with fixed durations and
 # bit-exact flags, single-threaded, so a rerun with the same FFmpeg gives the
 # same bytes.  Needs ffmpeg, ffprobe and python3 (apt-get install ffmpeg).
+# `make_fixtures.sh h264` makes the H.264 fixtures alone.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -59,6 +60,37 @@ oracles() {   # oracles NAME EXT [packet size]
 es_copy() {   # es_copy NAME EXT MAP FORMAT SUFFIX
     "${FF[@]}" -i "$OUT/$1.$2" -map "$3" -c copy -f "$4" "$OUT/$1.$5"
 }
+
+# H.264 fixtures: libx264 with access unit delimiters (aud=1, so every access unit
+# announces its slice types), two B frames, an I picture every 12.  Their .probe.txt
+# list every packet (pts, dts, size), so a test can find the time stamp of each access
+# unit and the audio frame at which the output must start.
+h264_fixtures() {
+    local x264=(-c:v libx264 -preset veryfast -crf 32 -g 12 -bf 2 -pix_fmt yuv420p
+                -x264-params aud=1:threads=1 -flags:v +bitexact)
+    echo "10. h264_mp2_1080: 1920x1080p25 High + MPEG-1 Layer II 2.0 192k 48 kHz"
+    "${FF[@]}" -f lavfi -i "testsrc2=size=1920x1080:rate=25" -f lavfi -i "$(tone20 48000 440 660)" \
+        -t 1.2 -map 0:v -map 1:a "${x264[@]}" -c:a mp2 -b:a 192k "${ABX[@]}" \
+        "${MUX[@]}" "$OUT/h264_mp2_1080.ts"
+    # In HDMV mode FFmpeg gives AC-3 the Blu-ray stream_type 0x81 (MPEG audio would be
+    # announced as 0x06, which stands for AC-3 here).
+    echo "11. h264_ac3_720: HDMV, 1280x720p50 Main + AC-3 2.0 192k 48 kHz"
+    "${FF[@]}" -f lavfi -i "testsrc2=size=1280x720:rate=50" -f lavfi -i "$(tone20 48000 550 770)" \
+        -t 1.2 -map 0:v -map 1:a "${x264[@]}" -profile:v main -c:a ac3 -b:a 192k "${ABX[@]}" \
+        "${MUX[@]}" -mpegts_m2ts_mode 1 "$OUT/h264_ac3_720.m2ts"
+    local name ext size audio
+    for name in h264_mp2_1080 h264_ac3_720; do
+        case $name in
+            h264_mp2_1080) ext=ts; size=188; audio=mp2 ;;
+            *) ext=m2ts; size=192; audio=ac3 ;;
+        esac
+        oracles "$name" "$ext" "$size"
+        python3 scripts/probe_facts.py --first 100000 "$OUT/$name.$ext" > "$OUT/$name.probe.txt"
+        es_copy "$name" "$ext" 0:v:0 h264 h264
+        es_copy "$name" "$ext" 0:a:0 "$audio" "$audio"
+    done
+}
+if [ "${1:-}" = h264 ]; then h264_fixtures; exit 0; fi
 
 echo "1. mpeg2_ac3_51: 720x576i25 TFF 4:3 + AC-3 5.1 384k 48 kHz"
 mk1() {   # mk1 NAME [extra muxer options]
@@ -192,6 +224,8 @@ late() {   # late SOURCE NAME AUDIO_FORMAT
 }
 late mpeg2_ac3_51 mpeg2_ac3_51_late_video ac3
 late mpeg2_mp2_2997 mpeg2_mp2_2997_late_video mp2
+
+h264_fixtures
 
 echo "real captures copied from ../shared/samples (BSD 2-Clause, see LICENSE-samples.txt)"
 SHARED=../shared/samples

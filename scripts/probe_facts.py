@@ -5,7 +5,7 @@ One line per program and per stream, as space-separated key=value tokens, so a
 test can pick out e.g. the PID, the first PTS (90 kHz ticks) or the frame count
 without a JSON parser.  The first few packets of each stream follow its line.
 
-  python3 scripts/probe_facts.py FILE [--first N]
+  python3 scripts/probe_facts.py FILE [--first N] [--pids 0x100,0x101]
 """
 import argparse
 import json
@@ -20,6 +20,7 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("file")
     ap.add_argument("--first", type=int, default=4)
+    ap.add_argument("--pids", help="list only these streams (ffprobe ids, e.g. 0x100,0x101)")
     a = ap.parse_args()
     info = run(["ffprobe", "-v", "error", "-count_packets", "-show_programs",
                 "-show_streams", "-show_format", "-of", "json", a.file])
@@ -35,6 +36,8 @@ def main():
     keys_a = ["sample_rate", "channels", "channel_layout", "sample_fmt",
               "bits_per_raw_sample", "bit_rate"]
     for s in info.get("streams", []):
+        if a.pids and s.get("id") not in a.pids.split(","):
+            continue
         t = s.get("codec_type")
         toks = [f"index={s['index']}", f"pid={s.get('id')}", f"type={t}",
                 f"codec={s.get('codec_name')}"]

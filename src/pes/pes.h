@@ -76,13 +76,10 @@ constexpr const stream_type_row* stream_type_as(uint8_t type, stream_kind kind) 
 }
 
 // The handler of every stream type for one instance, indexed by the type.
-// The rows are walked from the last, so that the first row of a type wins, as in
-// stream_type_as. (No pointer into the table is tested for null here: g++ with the
-// undefined-behaviour sanitizer does not take that as a constant expression.)
 constexpr std::array<stream_handler, 256> stream_handlers_for(stream_kind kind) {
-    std::array<stream_handler, 256> out{};  // raw
-    for (size_t k = std::size(stream_types); k-- > 0;)
-        if (stream_types[k].kind == kind) out[stream_types[k].type] = stream_types[k].handler;
+    std::array<stream_handler, 256> out{};  // raw for every type not listed
+    for (const stream_type_row& r : stream_types)
+        if (r.kind == kind) out[r.type] = r.handler;
     return out;
 }
 

@@ -3,24 +3,29 @@
 // cutting a start code that straddles two calls out of the output, and the choice of the
 // first video PTS from the first two pictures.
 //
-// A handler call goes like this:
+// A handler call goes like this (MPEG-2 in mpeg2_video.cpp, H.264 in h264_video.cpp):
 //
-//     es_call o = es_call_begin(ctx, bytes, count, st.cut);   // cut: only if it cuts codes
+//     if (count == 0) return;
+//     es_call o = es_call_begin(ctx, bytes, count, &st.cut);  // &st.cut: only if it cuts codes
 //     uint32_t window = st.sync_window;
 //     for (uint32_t i = 0; i < count;) {
-//         if (nothing pending in the handler's own countdowns) {
-//             i = es_skip_to_start_code(bytes, i, count, window);  // window as if per byte
-//             continue;   // (i is then just past a 0x01, or count)
+//         if (!es_prefix_complete(window) && no header field of the handler is pending) {
+//             i = es_skip_to_start_code(bytes, i, count, window);  // just past a 01, or count
+//             continue;
 //         }
 //         window = window << 8 | bytes[i];
-//         ... rules on window ...
-//             es_start_output(ctx, o, prefix, n, i);   // first start code: prefix + from i
+//         ... rules on window, for instance:
+//             es_start_output(ctx, o, prefix, n, i);  // output begins: prefix, then from i
 //             es_write_to(ctx, o, i); es_insert(ctx, o, extra, n); es_drop_to(o, i + 1);
-//             es_cut_start_code(ctx, o, st.cut, i);    // 4-byte code ending at i leaves
+//             es_cut_start_code(ctx, o, st.cut, i);   // the 4-byte code ending at i leaves
+//             first_pts_picture(ctx, st.first_pts, pts);
 //         ++i;
 //     }
 //     st.sync_window = window;
-//     es_call_end(ctx, o, st.cut, window, started);    // writes the rest, notes the tail
+//     es_call_end(ctx, o, count, window, st.started, &st.cut);  // the rest; notes the tail
+//
+// A handler keeps a per-byte variant of the same loop without the skip, and a test that
+// compares the two on random input (see tests/video).
 //
 // Nothing here allocates or keeps state of its own: the handler owns its `es_cut_state`
 // and `first_pts_choice`.

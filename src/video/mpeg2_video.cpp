@@ -43,6 +43,7 @@ void on_sequence_header(context& ctx, es_call& o, uint32_t i) {
     st.gop_needed = 1;
     st.gop_seen = 0;
     st.temporal_reference_base = st.reference_temporal_reference;
+    st.keep_temporal_references = !st.picture_seen;
     if (!st.started) {
         fputs("Sequence Header found\n", ctx.report);
         fprintf(ctx.report, "%d frames before first Sequence Header\n", int(st.frames_before_sequence));
@@ -59,6 +60,7 @@ void on_sequence_header(context& ctx, es_call& o, uint32_t i) {
 void on_picture_start(context& ctx, es_call& o, uint32_t i) {
     mpeg2_state& st = ctx.mpeg2;
     st.picture_header_countdown = 2;
+    st.picture_seen = 1;
     if (st.started) ++ctx.stats.coded_pictures;
     rate_estimator_bits(ctx, st.estimator, st.bytes_since_picture * 8);
     st.bytes_since_picture = 0;
@@ -84,7 +86,11 @@ void on_picture_coding_type(context& ctx, uint8_t* bytes, const es_call& o, uint
     // B pictures that display before it; its number is the base for the next insertion.
     if (dts_flag == 1) st.reference_temporal_reference = tr;
     if (!st.gop_seen) {
-        const uint32_t renumbered = (tr - st.temporal_reference_base - 1) & 0x3FF;
+        // Counted from the reference picture before the sequence header: the GOP header
+        // inserted there starts the count afresh. With no picture before it there is
+        // nothing to count from, and the GOP keeps its order.
+        const uint32_t renumbered =
+            st.keep_temporal_references ? tr : (tr - st.temporal_reference_base - 1) & 0x3FF;
         bytes[i] = uint8_t((b & 0x3F) | (renumbered & 3) << 6);
         const uint8_t high = uint8_t(renumbered >> 2);
         if (st.held_back) {

@@ -42,6 +42,10 @@ struct mpeg2_state {
     uint32_t held_back = 0;
     uint32_t reference_temporal_reference = 0;
     uint32_t temporal_reference_base = 0;
+    // No picture came before the latest sequence header: its GOP has nothing to be
+    // renumbered against and keeps its temporal references.
+    uint32_t keep_temporal_references = 0;
+    uint32_t picture_seen = 0;
     uint32_t bytes_since_picture = 0;
     uint32_t frames_before_sequence = 0;
     uint32_t timecode_fields = 0;

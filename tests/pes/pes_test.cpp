@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "feeder.h"
+#include "mpeg2_units.h"
 
 using namespace kt;
 
@@ -307,6 +308,23 @@ TEST(PesHeader, HeaderDataLengthZeroEntersThePayloadAfterTheNinthByte) {
     EXPECT_TRUE(r.video == v);
     EXPECT_EQ(bytes(r.video.begin(), r.video.begin() + 9), bytes(v.begin(), v.begin() + 9));
     EXPECT_EQ(run_capture(w.out, {}, chosen({}))->video(), counting(30));
+}
+
+TEST(PesRaw, OptionZHeaderInsideAVideoEndCodeKeepsTheCodeWhole) {
+    // The PES layer counts the header it writes to the video file, so the MPEG-2 handler
+    // sees that the header lies inside a sequence end code split over two packets and
+    // does not move back over it; an end code within one packet is still cut.
+    const bytes head = mpeg2_sequence() + mpeg2_gop_header() + mpeg2_picture({});
+    const bytes first = pes_packet(pes(0xE0, 1000, {}, head + bytes{0x00, 0x00}));
+    const bytes second = pes_packet(pes(0xE0, 2000, {}, bytes{0x01, 0xB7} + mpeg2_sequence_end() + head));
+    ts_writer w;
+    w.raw(vpid, first);
+    w.raw(vpid, second);
+    const run_result r = expect_split_invariant(w.out, chosen({.video_type = 0x02, .z = true}));
+    const long header = 9 + 5;
+    const bytes want = bytes(first.begin(), first.begin() + header) + head + bytes{0x00, 0x00} +
+                       bytes(second.begin(), second.begin() + header) + bytes{0x01, 0xB7} + head;
+    EXPECT_TRUE(r.video == want);
 }
 
 TEST(PesHeader, PacketThatEndsWithItsHeaderGivesOneEmptyRun) {

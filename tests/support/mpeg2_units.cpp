@@ -157,4 +157,46 @@ std::vector<es_segment> soup_segments(std::mt19937& rng, size_t size, const std:
     return segs;
 }
 
+bytes mpeg2_without_gop_headers(const bytes& es) {
+    bytes out;
+    for (size_t i = 0; i < es.size();) {
+        if (i + 8 <= es.size() && es[i] == 0 && es[i + 1] == 0 && es[i + 2] == 1 && es[i + 3] == 0xB8) {
+            i += 8;
+            continue;
+        }
+        out.push_back(es[i++]);
+    }
+    return out;
+}
+
+bytes mpeg2_in_ts(const bytes& es) {
+    // Each unit runs from a cut to the next: at a sequence header, or at a picture start
+    // code when a picture has come since the last cut.
+    std::vector<size_t> cuts;
+    bool picture_since_cut = true;
+    for (size_t i = 0; i + 4 <= es.size(); ++i) {
+        if (es[i] != 0 || es[i + 1] != 0 || es[i + 2] != 1) continue;
+        if (es[i + 3] == 0xB3 || (es[i + 3] == 0x00 && picture_since_cut)) cuts.push_back(i);
+        if (es[i + 3] == 0xB3) picture_since_cut = false;
+        if (es[i + 3] == 0x00) picture_since_cut = true;
+    }
+    ts_writer w;
+    w.pat({{1, 0x1000}});
+    w.pmt(0x1000, 1, 0x100, {{0x02, 0x100, {}}});
+    uint64_t pts = 90000;
+    for (size_t k = 0; k < cuts.size(); ++k) {
+        const bytes unit(es.begin() + long(cuts[k]), k + 1 < cuts.size() ? es.begin() + long(cuts[k + 1]) : es.end());
+        const bytes picture = {0x00, 0x00, 0x01, 0x00};
+        const auto at = std::search(unit.begin(), unit.end(), picture.begin(), picture.end());
+        const uint8_t type = unit.end() - at > 5 ? (at[5] >> 3) & 7 : 0;
+        pes_layout pes;
+        pes.pts = pts += 3600;
+        if (type == 1 || type == 2) pes.dts = pts - 3600;
+        pes.payload = unit;
+        pes.zero_length = true;
+        w.pes(0x100, pes);
+    }
+    return w.out;
+}
+
 }  // namespace kt

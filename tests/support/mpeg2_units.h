@@ -98,6 +98,14 @@ mpeg2_result run_mpeg2(const std::vector<es_segment>& segments, const call_split
 mpeg2_result expect_mpeg2_split_invariant(const std::vector<es_segment>& segments, const setup_fn& setup = {},
                                           bool parse_only = false, mpeg2_entry entry = nullptr);
 
+// The stream with every GOP header (00 00 01 B8 and its 4 bytes) taken out.
+bytes mpeg2_without_gop_headers(const bytes& es);
+
+// The stream carried in TS: PAT, PMT (program 1, stream_type 0x02 on PID 0x100), one PES
+// packet per picture (beginning at the sequence header before it, if any), I and P
+// pictures with PTS and DTS, B pictures with a PTS only, time stamps 3600 apart.
+bytes mpeg2_in_ts(const bytes& es);
+
 // Random elementary stream for comparing a handler's skip with its per-byte machine: until
 // `size` bytes, each step draws pick = 0..99 and appends `unit(pick)` when that is not
 // empty, else a byte of `alphabet` (pick below 50) or a random byte. Then cut into

@@ -75,6 +75,22 @@ bool have_tool(const std::string& name) {
     return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;
 }
 
+std::string decode_messages(const std::string& path, const std::string& format) {
+    if (!have_tool("ffmpeg")) return "";
+    const program_result r =
+        run_shell("ffmpeg -hide_banner -nostdin -v error -f " + format + " -i " + quote(path) + " -f null -");
+    std::string text;
+    for (size_t i = 0; i < r.out.size();) {
+        if (r.out.compare(i, 5, " @ 0x") == 0) {
+            i += 5;
+            while (i < r.out.size() && isxdigit(static_cast<unsigned char>(r.out[i]))) ++i;
+            continue;
+        }
+        text.push_back(r.out[i++]);
+    }
+    return r.status == 0 ? text : text + "exit status " + std::to_string(r.status) + "\n";
+}
+
 std::string lines_starting_with(const std::string& report, std::initializer_list<const char*> prefixes) {
     std::istringstream in(report);
     std::string out, line;

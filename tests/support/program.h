@@ -36,6 +36,11 @@ program_result run_shell(const std::string& command);
 
 bool have_tool(const std::string& name);
 
+// What FFmpeg prints when it decodes `path` (read as `format`), with the decoders'
+// addresses taken out so that two runs compare; empty when it decodes cleanly (or FFmpeg
+// is not installed).
+std::string decode_messages(const std::string& path, const std::string& format);
+
 // The lines of `report` that begin with one of `prefixes`, each with its newline.
 std::string lines_starting_with(const std::string& report, std::initializer_list<const char*> prefixes);
 

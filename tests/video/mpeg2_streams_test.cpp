@@ -189,3 +189,35 @@ TEST(Mpeg2Streams, SkipMatchesThePerByteMachine) {
             << fx.m2v;
     }
 }
+
+TEST(Mpeg2Streams, FirstGopWithoutGopHeaderKeepsItsOrder) {
+    // An FFmpeg stream without its GOP headers: GOP headers are inserted at every sequence
+    // header; the first GOP keeps its temporal references, the later ones are counted from
+    // the reference picture before their sequence header.
+    const std::string name = "mpeg2_ac3_51.m2v";
+    if (!file_exists(test_data(name))) GTEST_SKIP() << name << " absent";
+    const bytes es = mpeg2_without_gop_headers(read_file(test_data(name)));
+    const run_result r = expect_split_invariant(mpeg2_in_ts(es), [](context& c) { c.options.suppress_rate = 1; });
+    auto gops = [](const bytes& b) {
+        // Temporal references per GOP, a GOP starting at each sequence header.
+        std::vector<std::vector<uint16_t>> out;
+        for (size_t i = 0; i + 6 <= b.size(); ++i) {
+            if (b[i] != 0 || b[i + 1] != 0 || b[i + 2] != 1) continue;
+            if (b[i + 3] == 0xB3) out.emplace_back();
+            if (b[i + 3] == 0x00 && !out.empty()) out.back().push_back(uint16_t(b[i + 4] << 2 | b[i + 5] >> 6));
+        }
+        return out;
+    };
+    const auto in = gops(es), written = gops(r.video);
+    ASSERT_GT(in.size(), 2u);
+    ASSERT_EQ(written.size(), in.size());
+    EXPECT_EQ(written[0], in[0]);
+    EXPECT_EQ(offsets_of(r.video, {0, 0, 1, 0xB8}).size(), in.size());
+    // In display order the later GOPs keep their order too: renumbering moves all of a
+    // GOP's references by the same amount.
+    for (size_t g = 1; g < in.size(); ++g) {
+        ASSERT_EQ(written[g].size(), in[g].size());
+        const uint16_t shift = uint16_t((written[g][0] - in[g][0]) & 0x3FF);
+        for (size_t p = 0; p < in[g].size(); ++p) EXPECT_EQ((written[g][p] - in[g][p]) & 0x3FF, shift) << g;
+    }
+}

@@ -108,7 +108,8 @@ TEST(Mpeg2Video, OutputStartsAtTheFirstSequenceHeader) {
 
 TEST(Mpeg2Video, GopInsertedWhereSequenceHeaderLacksOne) {
     // No GOP after the first sequence header: a 00:00:00:00 GOP header goes before the
-    // first picture, and the pictures are renumbered against base 0 (tr - 1, mod 1024).
+    // first picture. No picture came before, so there is nothing to renumber against:
+    // the pictures keep their temporal references.
     const bytes seq = mpeg2_sequence();
     const bytes es = seq + pic(0) + pic(2, 2) + pic(1, 3);
     const mpeg2_result r = expect_mpeg2_split_invariant({{es, 0, 0}});
@@ -116,7 +117,12 @@ TEST(Mpeg2Video, GopInsertedWhereSequenceHeaderLacksOne) {
     EXPECT_TRUE(bytes(r.video.begin() + long(seq.size()), r.video.begin() + long(seq.size() + 12)) ==
                 inserted_gop_zero);
     EXPECT_EQ(r.video.size(), es.size() + 8);
-    EXPECT_EQ(temporal_references(r.video), (std::vector<uint16_t>{1023, 1, 0}));
+    EXPECT_EQ(temporal_references(r.video), (std::vector<uint16_t>{0, 2, 1}));
+
+    // A capture that starts with a picture before its first sequence header: the GOP is
+    // renumbered against base 0 (tr - 1, mod 1024).
+    const mpeg2_result late = expect_mpeg2_split_invariant({{pic(7, 3) + es, 0, 0}});
+    EXPECT_EQ(temporal_references(late.video), (std::vector<uint16_t>{1023, 1, 0}));
 
     // With a GOP header after the sequence header nothing is inserted or renumbered.
     const bytes with_gop = seq + mpeg2_gop_header() + pic(0) + pic(2, 2) + pic(1, 3);
@@ -171,8 +177,9 @@ TEST(Mpeg2Video, InsertedTimeCodes) {
 
 TEST(Mpeg2Video, HeldBackTemporalReferenceFollowsPesHeader) {
     // The call ends with the first temporal_reference byte: it is written, renumbered,
-    // at the start of the next call's output, so after anything written in between.
-    const bytes a = mpeg2_sequence() + bytes{0, 0, 1, 0, 0x00};
+    // at the start of the next call's output, so after anything written in between. (The
+    // picture before the sequence header makes the GOP one to renumber.)
+    const bytes a = pic(3) + mpeg2_sequence() + bytes{0, 0, 1, 0, 0x00};
     const bytes b = bytes{0x0F} + mpeg2_slice(10);  // tr 0, type 1
     capture cap;
     bytes ca = a, cb = b;
