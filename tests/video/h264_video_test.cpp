@@ -64,10 +64,6 @@ TEST(H264Video, ProfileAndLevelOfTheFirstSps) {
         {h264_sps(66, true, 11), "Baseline Profile\nLevel = 1b\n"},
         {h264_sps(66, false, 11), "Baseline Profile\nLevel = 1.1\n"},
         {h264_sps(77, true, 40, 0x27), "Main Profile\nLevel = 4.0\n"},
-        {h264_sps(88, false, 30), "Extended Profile\nLevel = 3.0\n"},
-        {h264_sps(110, false, 51), "High 10 Profile\nLevel = 5.1\n"},
-        {h264_sps(122, false, 9), "High 4:2:2 Profile\nLevel = 0.9\n"},
-        {h264_sps(144, false, 52), "High 4:4:4 Profile\nLevel = 5.2\n"},
         {h264_sps(244, false, 62), "Unknown Profile\nLevel = 6.2\n"},
         {h264_sps(100, false, 41, 0x47), ""},  // nal_ref_idc 2: not taken as an SPS
     };
