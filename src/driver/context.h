@@ -132,6 +132,7 @@ struct context {
     pes_parser video_pes;
     pes_parser audio_pes;
     mpeg2_state mpeg2;
+    vc1_state vc1;
     h264_state h264;
     audio_aligner ac3_aligner;
     audio_aligner mpeg_aligner;

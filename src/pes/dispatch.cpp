@@ -22,6 +22,9 @@ void dispatch_video_run(context& ctx, uint8_t* bytes, uint32_t count) {
     case stream_handler::mpeg2_video:
         handle_mpeg2_video(ctx, bytes, count, p.current_pts, p.pts_flag);
         break;
+    case stream_handler::vc1_video:
+        handle_vc1_video(ctx, bytes, count, p.current_pts);
+        break;
     case stream_handler::h264_video:
         handle_h264_video(ctx, bytes, count, p.current_pts);
         break;

@@ -41,7 +41,7 @@ inline constexpr stream_type_row stream_types[] = {
     {0x01, stream_input::any, stream_kind::video, stream_handler::mpeg2_video, false},
     {0x02, stream_input::any, stream_kind::video, stream_handler::mpeg2_video, false},
     {0x1B, stream_input::any, stream_kind::video, stream_handler::h264_video, false},
-    {0xEA, stream_input::any, stream_kind::video, stream_handler::raw, false},
+    {0xEA, stream_input::any, stream_kind::video, stream_handler::vc1_video, false},
     {0x80, stream_input::plain, stream_kind::video, stream_handler::mpeg2_video, false},
     {0x80, stream_input::hdmv, stream_kind::audio, stream_handler::lpcm_audio, false},
     {0x03, stream_input::any, stream_kind::audio, stream_handler::mpeg_audio, true},

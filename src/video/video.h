@@ -1,4 +1,5 @@
-// Video elementary streams: the MPEG-2 video and H.264 handlers and the bit-rate estimator.
+// Video elementary streams: the MPEG-2, H.264 and VC-1 video handlers and the bit-rate
+// estimator.
 #pragma once
 
 #include <cstdint>
@@ -88,3 +89,38 @@ void handle_h264_video(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pt
 
 // The same without the skip to the next possible start code; kept to prove them equal.
 void handle_h264_video_per_byte(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts);
+
+// VC-1 advanced profile (SMPTE 421M): starts the output at the first sequence header,
+// reports it, counts frames and the frames or fields each one is displayed for, feeds its
+// own rate estimator, fixes the first video PTS and cuts out end-of-sequence codes.
+struct vc1_state {
+    uint32_t sync_window = 0;
+    uint32_t started = 0;
+    uint32_t sequence_reported = 0;      // one sequence header was read through its frame rate
+    uint32_t frame_header_countdown = 0;
+    uint32_t sequence_countdown = 0;
+    uint32_t display_countdown = 0;
+    uint32_t aspect_pending = 0;
+    uint32_t frame_rate_countdown = 0;
+    // Sequence flags that shape the picture headers.
+    uint32_t pulldown = 0;
+    uint32_t interlace = 0;
+    uint32_t tfcntr_flag = 0;
+    uint32_t psf = 0;
+    long double frame_rate_numerator = 0.0L;
+    long double frame_rate_denominator = 0.0L;
+    long double frame_rate = 1.0L;       // for the estimator; only ever a valid rate
+    uint32_t pictures_before_start = 0;
+    uint32_t bytes_since_frame = 0;
+    first_pts_choice first_pts;  // armed at the first sequence header
+    rate_estimator estimator;    // apart from the MPEG-2 handler's
+    es_cut_state cut;            // end-of-sequence codes that straddle calls
+};
+
+// One run of elementary-stream bytes; `pts` is the PTS of the latest video PES header that
+// carried one.
+void handle_vc1_video(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts);
+
+// The same machine taking every byte through the full rule chain, without the skip to the
+// next possible start code. Gives identical results; kept to prove that.
+void handle_vc1_video_per_byte(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts);

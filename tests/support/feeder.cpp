@@ -13,16 +13,16 @@ namespace kt {
 
 namespace {
 
+// The file up to its current position: a video handler that cut out an end code closing
+// the stream moved back over its first bytes, and the driver cuts the file there.
 bytes read_all(FILE* f) {
     bytes out;
     if (!f) return out;
     fflush(f);
     const long at = ftell(f);
-    fseek(f, 0, SEEK_END);
-    const long end = ftell(f);
-    out.resize(size_t(end));
+    out.resize(size_t(at));
     fseek(f, 0, SEEK_SET);
-    if (end > 0 && fread(out.data(), 1, out.size(), f) != out.size()) out.clear();
+    if (at > 0 && fread(out.data(), 1, out.size(), f) != out.size()) out.clear();
     fseek(f, at, SEEK_SET);
     return out;
 }
