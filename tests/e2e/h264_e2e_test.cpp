@@ -8,9 +8,9 @@
 
 #include <algorithm>
 #include <fstream>
-#include <sstream>
 
 #include "feeder.h"
+#include "h264_units.h"
 #include "program.h"
 
 using namespace kt;
@@ -96,12 +96,6 @@ uint64_t pts_at(const std::vector<es_packet>& packets, size_t at) {
     return 0;
 }
 
-std::string line(const char* format, long long a, long long b = 0) {
-    char s[128];
-    snprintf(s, sizeof s, format, a, b);
-    return s;
-}
-
 std::string sps_lines(const bytes& es, size_t from) {
     const bytes sps = {0x00, 0x00, 0x01, 0x67}, sps1 = {0x00, 0x00, 0x01, 0x27};
     auto at = std::search(es.begin() + long(from), es.end(), sps.begin(), sps.end());
@@ -114,7 +108,7 @@ std::string sps_lines(const bytes& es, size_t from) {
     for (const auto& [idc, text] : names)
         if (idc == profile) name = text;
     if (level == 11 && (at[5] & 0x10)) return name + " Profile\nLevel = 1b\n";
-    return name + " Profile\n" + line("Level = %lld.%lld\n", level / 10, level % 10);
+    return name + " Profile\n" + strf("Level = %d.%d\n", level / 10, level % 10);
 }
 
 // Runs kavel on `c` (its file replaced by `input` when given) and compares with the
@@ -142,9 +136,7 @@ void check(const h264_case& c, const oracle& o, size_t skip = 0, const std::stri
 
     // The output: a 4-byte start code and the delimiter type, then the stream from the
     // I access unit's primary_pic_type byte, end units turned into filler.
-    bytes want = bytes{0x00, 0x00, 0x00, 0x01, 0x09} + bytes(o.video.begin() + long(auds[k] + 4), o.video.end());
-    for (size_t at = 0; at + 3 < want.size(); ++at)
-        if (want[at] == 0 && want[at + 1] == 0 && want[at + 2] == 1 && (want[at + 3] & 0xFE) == 0x0A) want[at + 3] = 0x0C;
+    const bytes want = h264_ends_as_filler(bytes{0x00, 0x00, 0x00, 0x01, 0x09} + slice(o.video, auds[k] + 4));
     const bytes video = read_file(dir.file("bits0001.mpv"));
     if (c.exact) {
         EXPECT_TRUE(video == want) << "video differs: " << video.size() << " bytes, expected " << want.size();
@@ -155,10 +147,10 @@ void check(const h264_case& c, const oracle& o, size_t skip = 0, const std::stri
 
     const auto has = [&r](const std::string& text) { return r.out.find(text) != std::string::npos; };
     EXPECT_TRUE(has(sps_lines(o.video, from))) << r.out;
-    EXPECT_TRUE(has(line("First Video PTS = 0x%08llx\n", first_pts & 0xFFFFFFFF))) << r.out;
+    EXPECT_TRUE(has(strf("First Video PTS = 0x%08x\n", uint32_t(first_pts)))) << r.out;
     if (!c.damaged) {
-        EXPECT_TRUE(has(line("%lld frames before first I-frame\n", long(k)))) << r.out;
-        EXPECT_TRUE(has(line("coded pictures = %lld, video fields = 0\n", long(auds.size())))) << r.out;
+        EXPECT_TRUE(has(strf("%zu frames before first I-frame\n", k))) << r.out;
+        EXPECT_TRUE(has(strf("coded pictures = %zu, video fields = 0\n", auds.size()))) << r.out;
         // FFmpeg decodes the output as it decodes its own copy from the same access unit.
         write_file(dir.file("own.h264"), want);
         const std::string own = decode_messages(dir.file("own.h264"), "h264");
@@ -183,7 +175,7 @@ void check(const h264_case& c, const oracle& o, size_t skip = 0, const std::stri
         << "audio differs: " << audio.size() << " bytes, expected from byte " << offset;
     if (j == o.audio_packets.size()) return;
     const uint64_t start = o.audio_packets[j].pts;
-    EXPECT_TRUE(has(line("First Audio PTS = 0x%08llx, %lld\n", start & 0xFFFFFFFF, int32_t(uint32_t(start - first_pts)))))
+    EXPECT_TRUE(has(strf("First Audio PTS = 0x%08x, %d\n", uint32_t(start), int32_t(uint32_t(start - first_pts)))))
         << r.out;
     EXPECT_EQ(decode_messages(dir.file("bits0001.mpa"), c.audio_format == "mp2" ? "mp3" : "ac3"), "");
 }
@@ -200,7 +192,7 @@ bytes without_leading_units(const bytes& ts, uint16_t pid, int units) {
     int seen = 0;
     for (size_t at = 0; at + 188 <= ts.size(); at += 188) {
         const uint8_t* p = &ts[at];
-        const bool mine = ((p[1] & 0x1F) << 8 | p[2]) == pid;
+        const bool mine = packet_pid(p) == pid;
         if (mine && (p[1] & 0x40)) ++seen;
         if (!mine || seen > units) out.insert(out.end(), p, p + 188);
     }

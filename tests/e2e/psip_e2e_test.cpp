@@ -8,11 +8,11 @@
 #include <array>
 #include <map>
 
-#include "audio_frames.h"
-#include "feeder.h"
+#include "../psi/psi_helpers.h"
 #include "program.h"
 
 using namespace kt;
+using namespace kt::psi;
 
 namespace {
 
@@ -36,7 +36,7 @@ bytes section_run(const bytes& ts, uint16_t pid) {
     long start = -1;
     for (size_t p = 0; p + 188 <= ts.size(); p += 188) {
         const uint8_t* h = &ts[p];
-        if ((((h[1] & 0x1F) << 8) | h[2]) != pid) continue;
+        if (packet_pid(h) != pid) continue;
         size_t i = (h[3] & 0x20) ? 5 + h[4] : 4;
         if (h[1] & 0x40) {
             if (start < 0) start = long(run.size() + h[i]);
@@ -45,13 +45,6 @@ bytes section_run(const bytes& ts, uint16_t pid) {
         run.insert(run.end(), ts.begin() + long(p + i), ts.begin() + long(p + 188));
     }
     return start < 0 ? bytes{} : bytes(run.begin() + start, run.end());
-}
-
-// "<table> CRC = ..." with the section's CRC_32 and its body length, twice.
-std::string crc_line(const char* table, const bytes& section) {
-    const uint8_t* c = &section[section.size() - 4];
-    const int body = int(section.size()) - 9;
-    return strf("%s CRC = 0x%08x, %d, %d\n", table, unsigned(c[0] << 24 | c[1] << 16 | c[2] << 8 | c[3]), body, body);
 }
 
 std::string psip_lines(const std::string& report) {

@@ -107,15 +107,9 @@ struct request {
     int audio = 1;
 };
 
-std::string format(const char* f, auto... args) {
-    char buf[256];
-    snprintf(buf, sizeof buf, f, args...);
-    return buf;
-}
-
 std::string descriptor_line(const std::string& head, const descriptor& d) {
-    std::string s = head + format("0x%02x, 0x%02x", d.tag, unsigned(d.data.size()));
-    for (uint8_t b : d.data) s += format(", 0x%02x", b);
+    std::string s = head + strf("0x%02x, 0x%02x", d.tag, unsigned(d.data.size()));
+    for (uint8_t b : d.data) s += strf(", 0x%02x", b);
     return s + "\n";
 }
 
@@ -124,7 +118,7 @@ std::string expected_listing(const std::vector<program_fact>& programs, request 
     std::string out;
     const program_fact* chosen = nullptr;
     for (const auto& p : programs) {
-        out += format("Program Number = %d (0x%04x), Program Map PID = %d (0x%04x)\n", p.number, p.number, p.pmt_pid,
+        out += strf("Program Number = %d (0x%04x), Program Map PID = %d (0x%04x)\n", p.number, p.number, p.pmt_pid,
                       p.pmt_pid);
         if (int(p.number) == q.program) chosen = &p;
     }
@@ -134,11 +128,11 @@ std::string expected_listing(const std::vector<program_fact>& programs, request 
     for (const auto& e : chosen->streams) {
         const kind k = kind_of(e.type, hdmv);
         if (k == kind::video && ++videos == q.video)
-            out += format("Video PID = %4d <0x%04x>, type = 0x%02x\r\n", e.pid, e.pid, e.type);
+            out += strf("Video PID = %4d <0x%04x>, type = 0x%02x\r\n", e.pid, e.pid, e.type);
         if (k == kind::audio && ++audios == q.audio)
-            out += format("Audio PID = %4d <0x%04x>, type = 0x%02x\r\n", e.pid, e.pid, e.type);
+            out += strf("Audio PID = %4d <0x%04x>, type = 0x%02x\r\n", e.pid, e.pid, e.type);
         for (const auto& d : e.descriptors)
-            out += descriptor_line(format("ES descriptor for stream type 0x%02x = ", e.type), d);
+            out += descriptor_line(strf("ES descriptor for stream type 0x%02x = ", e.type), d);
     }
     return out;
 }
@@ -248,7 +242,7 @@ std::string expected_ending(const std::vector<probe_packet>& video, const std::v
         return uint32_t(max) + uint32_t(step);
     };
     const int32_t difference = int32_t(end_of(audio, false) - end_of(video, true));
-    return format("Ending audio to video PTS difference = %d ticks, %f milliseconds\n", difference, difference / 90.0);
+    return strf("Ending audio to video PTS difference = %d ticks, %f milliseconds\n", difference, difference / 90.0);
 }
 
 // The option v lines from the PES time stamps. A PES without DTS shows as dts == pts in
@@ -259,13 +253,13 @@ std::string expected_video_lines(const std::vector<probe_packet>& video) {
     bool first = true;
     for (const auto& p : video) {
         if (p.dts != p.pts) {
-            out += first ? format("Video PTS(P) = %d, DTS(P) = %d\n", low32(p.pts), low32(p.dts))
-                         : format("Video PTS(P) = %d, DTS(P) = %d, %d\n", low32(p.pts), low32(p.dts),
+            out += first ? strf("Video PTS(P) = %d, DTS(P) = %d\n", low32(p.pts), low32(p.dts))
+                         : strf("Video PTS(P) = %d, DTS(P) = %d, %d\n", low32(p.pts), low32(p.dts),
                                   low32(p.dts - previous));
             previous = p.dts;
         } else {
-            out += first ? format("Video PTS(B) = %d\n", low32(p.pts))
-                         : format("Video PTS(B) = %d, %d\n", low32(p.pts), low32(p.pts - previous));
+            out += first ? strf("Video PTS(B) = %d\n", low32(p.pts))
+                         : strf("Video PTS(B) = %d, %d\n", low32(p.pts), low32(p.pts - previous));
             previous = p.pts;
         }
         first = false;
@@ -278,7 +272,7 @@ std::string expected_audio_lines(const std::vector<probe_packet>& audio) {
     std::string out;
     int64_t previous = 0;
     for (const auto& p : audio) {
-        out += format("Audio PTS = %d, %d\r\n", low32(p.pts), low32(p.pts - previous));
+        out += strf("Audio PTS = %d, %d\r\n", low32(p.pts), low32(p.pts - previous));
         previous = p.pts;
     }
     return out;
@@ -443,7 +437,7 @@ TEST(TablesE2E, SharedSamplesProgramsAndStreamsMatchFfprobe) {
         temp_dir dir;
         const program_result r = run_kavel(kavel_args("-sp", file, {s.program, 1, 1}), dir.path());
         const std::string listing = listing_lines(r.out);
-        EXPECT_NE(listing.find(format("Program Number = %d (0x%04x), Program Map PID = %d (0x%04x)\n", s.program,
+        EXPECT_NE(listing.find(strf("Program Number = %d (0x%04x), Program Map PID = %d (0x%04x)\n", s.program,
                                       s.program, p->pmt_pid, p->pmt_pid)),
                   std::string::npos)
             << s.file << "\n"
@@ -456,10 +450,10 @@ TEST(TablesE2E, SharedSamplesProgramsAndStreamsMatchFfprobe) {
         ASSERT_NE(video, nullptr) << s.file;
         ASSERT_NE(audio, nullptr) << s.file;
         EXPECT_EQ(lines_starting(listing, {"Video PID = "}),
-                  format("Video PID = %4d <0x%04x>, type = 0x%02x\r\n", video->pid, video->pid, video->codec_tag))
+                  strf("Video PID = %4d <0x%04x>, type = 0x%02x\r\n", video->pid, video->pid, video->codec_tag))
             << s.file;
         EXPECT_EQ(lines_starting(listing, {"Audio PID = "}),
-                  format("Audio PID = %4d <0x%04x>, type = 0x%02x\r\n", audio->pid, audio->pid, audio->codec_tag))
+                  strf("Audio PID = %4d <0x%04x>, type = 0x%02x\r\n", audio->pid, audio->pid, audio->codec_tag))
             << s.file;
     }
     if (seen == 0) GTEST_SKIP() << "no shared samples";

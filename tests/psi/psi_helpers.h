@@ -1,5 +1,5 @@
-// Helpers shared by the PAT and PMT tests: packets with hand-made payloads and sections
-// with a chosen section_length.
+// Helpers shared by the PAT, PMT and PSIP tests: packets with hand-made payloads, sections
+// with a chosen section_length, and lines of the report.
 #pragma once
 
 #include <string>
@@ -11,12 +11,7 @@ namespace kt::psi {
 // One packet on `pid` whose 184 payload bytes are `payload`, padded with 0xFF.
 inline bytes payload_packet(uint16_t pid, bool unit_start, uint8_t cc, bytes payload) {
     payload.resize(184, 0xFF);
-    packet_layout s;
-    s.pid = pid;
-    s.unit_start = unit_start;
-    s.cc = cc;
-    s.payload = payload;
-    return ts_packet(s);
+    return ts_packet({.pid = pid, .unit_start = unit_start, .cc = cc, .payload = payload});
 }
 
 // Splits `unit` (pointer_field included) over packets on `pid`, with the unit start on
@@ -56,10 +51,15 @@ inline bytes pat_entries(const std::vector<pat_entry>& entries) {
 }
 
 inline std::string program_line(uint16_t program, uint16_t pid) {
-    char line[128];
-    snprintf(line, sizeof line, "Program Number = %d (0x%04x), Program Map PID = %d (0x%04x)\n", program, program, pid,
-             pid);
-    return line;
+    return strf("Program Number = %d (0x%04x), Program Map PID = %d (0x%04x)\n", program, program, pid, pid);
+}
+
+// "<table> CRC = ..." as option g prints it: the section's CRC_32, then twice the length
+// after the 3-byte head and the 6 fixed bytes.
+inline std::string crc_line(const char* table, const bytes& section) {
+    const uint8_t* c = section.data() + section.size() - 4;
+    const int stored = int(section.size()) - 9;
+    return strf("%s CRC = 0x%02x%02x%02x%02x, %d, %d\n", table, c[0], c[1], c[2], c[3], stored, stored);
 }
 
 inline size_t count_of(const std::string& text, const std::string& what) {

@@ -62,12 +62,6 @@ std::string report_of(const bytes& in, const setup_fn& setup = option_g) {
     return r.substr(0, r.find("\npackets for pid"));
 }
 
-std::string crc_line(const char* table, const bytes& section) {
-    const uint8_t* c = section.data() + section.size() - 4;
-    const int stored = int(section.size()) - 9;  // after the 3-byte head and the 6 fixed bytes
-    return strf("%s CRC = 0x%02x%02x%02x%02x, %d, %d\n", table, c[0], c[1], c[2], c[3], stored, stored);
-}
-
 const bytes kab_channel = tvct_channel("KAB", 7, 1, 3,
                                        bytes{0xA1, 15, 0xE0, 0x31, 2, 0x02, 0xE0, 0x31, 0, 0, 0, 0x81, 0xE0, 0x34} +
                                            from_string("eng") + bytes{0xA2, 1, 0x55, 0xA0, 3} + from_string("K-A"));

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdarg>
 #include <random>
 
 namespace kt {
@@ -36,19 +35,6 @@ bytes mp2_frames(uint32_t count) {
     bytes out;
     for (uint32_t i = 0; i < count; ++i) out = out + mp2_frame(576, 0xA4, 0x00, uint8_t(0x20 + i % 64));
     return out;
-}
-
-bytes slice(const bytes& b, size_t from, size_t to) {
-    return bytes(b.begin() + long(from), b.begin() + long(std::min(to, b.size())));
-}
-
-std::string strf(const char* format, ...) {
-    char line[256];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(line, sizeof line, format, args);
-    va_end(args);
-    return line;
 }
 
 setup_fn with_video(int32_t video_index) {

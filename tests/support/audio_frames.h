@@ -21,8 +21,6 @@ bytes mp2_frame(uint32_t size, uint8_t rate_byte, uint8_t mode_byte, uint8_t fil
 bytes ac3_frames(uint32_t count);
 bytes mp2_frames(uint32_t count);
 
-bytes slice(const bytes& b, size_t from, size_t to = SIZE_MAX);
-std::string strf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 setup_fn with_video(int32_t video_index);
 
 // One PES payload: its PTS if the header had one, the first video PTS that a video handler

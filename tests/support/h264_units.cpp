@@ -22,6 +22,12 @@ bytes h264_access_unit(uint8_t primary_pic_type, uint32_t size) {
 
 bytes h264_end_unit(bool end_of_stream) { return {0x00, 0x00, 0x01, uint8_t(end_of_stream ? 0x0B : 0x0A)}; }
 
+bytes h264_ends_as_filler(bytes es) {
+    for (size_t at = 0; at + 3 < es.size(); ++at)
+        if (es[at] == 0 && es[at + 1] == 0 && es[at + 2] == 1 && (es[at + 3] & 0xFE) == 0x0A) es[at + 3] = 0x0C;
+    return es;
+}
+
 void h264_entry(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts, uint8_t) {
     handle_h264_video(ctx, bytes, count, pts);
 }

@@ -22,6 +22,9 @@ bytes h264_access_unit(uint8_t primary_pic_type, uint32_t size = 30);
 // End of sequence (type 10) or end of stream (type 11).
 bytes h264_end_unit(bool end_of_stream);
 
+// `es` with the start codes of end units (type 10 and 11) made filler (type 12).
+bytes h264_ends_as_filler(bytes es);
+
 // handle_h264_video in the shape the MPEG-2 feeders call (the DTS flag is not used).
 void h264_entry(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts, uint8_t dts_flag);
 void h264_entry_per_byte(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts, uint8_t dts_flag);

@@ -6,8 +6,6 @@ namespace kt {
 
 namespace {
 
-uint16_t packet_pid(const uint8_t* p) { return uint16_t((p[1] & 0x1F) << 8 | p[2]); }
-
 // The payload of a 188-byte packet, after any adaptation field.
 bytes packet_payload(const uint8_t* p) {
     if (!(p[3] & 0x10)) return {};

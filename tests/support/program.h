@@ -52,6 +52,9 @@ uint64_t probe_start_pts(const std::string& fixture, const std::string& type);
 // FFmpeg (when installed) decodes the file, read as `format`, with no error message.
 void expect_decodes(const std::string& path, const std::string& format);
 
+// The final report's "packets for pid" lines, counted by walking the 188-byte packets.
+std::string pid_count_lines(const bytes& ts);
+
 // Paths of the fixtures and of the shared real captures (which may be absent).
 std::string test_data(const std::string& name);
 std::string shared_sample(const std::string& name);

@@ -1,5 +1,8 @@
 #include "ts_builder.h"
 
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
 #include <stdexcept>
 
 namespace kt {
@@ -12,6 +15,19 @@ bytes operator+(bytes a, const bytes& b) {
 bytes repeat(uint8_t value, size_t count) { return bytes(count, value); }
 
 bytes from_string(const std::string& s) { return bytes(s.begin(), s.end()); }
+
+bytes slice(const bytes& b, size_t from, size_t to) {
+    return bytes(b.begin() + long(from), b.begin() + long(std::min(to, b.size())));
+}
+
+std::string strf(const char* format, ...) {
+    char line[256];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    return line;
+}
 
 bytes pcr_bytes(uint64_t pcr) {
     const uint64_t base = pcr / 300;

@@ -15,21 +15,28 @@ using bytes = std::vector<uint8_t>;
 bytes operator+(bytes a, const bytes& b);
 bytes repeat(uint8_t value, size_t count);
 bytes from_string(const std::string& s);
+// Bytes `from` up to `to` (or the end) of `b`.
+bytes slice(const bytes& b, size_t from, size_t to = SIZE_MAX);
+// printf into a string of up to 255 characters.
+std::string strf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// The PID of a 188-byte packet.
+inline uint16_t packet_pid(const uint8_t* p) { return uint16_t((p[1] & 0x1F) << 8 | p[2]); }
 
 struct packet_layout {
     uint16_t pid = 0;
     bool unit_start = false;
     uint8_t cc = 0;
     uint8_t scrambling = 0;
-    std::optional<uint64_t> pcr;  // 27 MHz value; forces an adaptation field
+    std::optional<uint64_t> pcr = {};  // 27 MHz value; forces an adaptation field
     // Adaptation field bytes after the flags byte and any PCR (OPCR, private data, stuffing).
-    bytes af_extra;
+    bytes af_extra = {};
     // Force an adaptation field even without PCR or stuffing.
     bool force_af = false;
     // Set adaptation_field_control explicitly (0..3); by default it follows what is present.
-    std::optional<uint8_t> adaptation_control;
+    std::optional<uint8_t> adaptation_control = {};
     // Payload; a shorter one is padded with adaptation-field stuffing to fill the packet.
-    bytes payload;
+    bytes payload = {};
 };
 
 // One 188-byte packet. Throws std::invalid_argument when the payload does not fit.
@@ -72,7 +79,7 @@ struct pes_layout {
     std::optional<uint64_t> pts;
     std::optional<uint64_t> dts;  // only together with pts
     bytes extra_header;           // further PES header data bytes after the time stamps
-    bytes payload;
+    bytes payload = {};
     bool zero_length = false;     // PES_packet_length 0 (unbounded video)
 };
 
