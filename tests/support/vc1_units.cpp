@@ -18,6 +18,10 @@ struct bit_writer {
             used = (used + 1) & 7;
         }
     }
+    // Fields given as {value, width}.
+    void put(std::initializer_list<std::pair<uint32_t, uint32_t>> fields) {
+        for (const auto& [value, width] : fields) put(value, width);
+    }
     // The stop bit and zero bits up to the byte boundary that end every unit.
     bytes finish() {
         put(1, 1);
@@ -50,39 +54,19 @@ void filler(bit_writer& w, uint32_t size) {
 
 bytes vc1_sequence_header(const vc1_sequence_layout& s) {
     bit_writer w;
-    w.put(s.profile, 2);
-    w.put(s.level, 3);
-    w.put(s.chroma, 2);
-    w.put(7, 3);   // FRMRTQ_POSTPROC
-    w.put(31, 5);  // BITRTQ_POSTPROC
-    w.put(1, 1);   // POSTPROCFLAG
-    w.put(s.width_code, 12);
-    w.put(s.height_code, 12);
-    w.put(s.pulldown, 1);
-    w.put(s.interlace, 1);
-    w.put(s.tfcntr, 1);
-    w.put(0, 1);  // FINTERPFLAG
-    w.put(1, 1);  // reserved
-    w.put(s.psf, 1);
-    w.put(s.display_ext, 1);
+    // PROFILE, LEVEL, COLORDIFF_FORMAT, FRMRTQ_POSTPROC, BITRTQ_POSTPROC, POSTPROCFLAG,
+    // MAX_CODED_WIDTH, MAX_CODED_HEIGHT, PULLDOWN, INTERLACE, TFCNTRFLAG, FINTERPFLAG,
+    // reserved, PSF, DISPLAY_EXT.
+    w.put({{s.profile, 2}, {s.level, 3}, {s.chroma, 2}, {7, 3}, {31, 5}, {1, 1}, {s.width_code, 12},
+           {s.height_code, 12}, {s.pulldown, 1}, {s.interlace, 1}, {s.tfcntr, 1}, {0, 1}, {1, 1}, {s.psf, 1},
+           {s.display_ext, 1}});
     if (s.display_ext) {
-        w.put(s.display_width - 1u, 14);
-        w.put(s.display_height - 1u, 14);
-        w.put(s.aspect_flag, 1);
-        if (s.aspect_flag) {
-            w.put(s.aspect, 4);
-            if (s.aspect == 15) w.put(0x1010, 16);  // ASPECT_HORIZ_SIZE, ASPECT_VERT_SIZE
-        }
+        w.put({{s.display_width - 1u, 14}, {s.display_height - 1u, 14}, {s.aspect_flag, 1}});
+        if (s.aspect_flag) w.put(s.aspect, 4);
+        if (s.aspect_flag && s.aspect == 15) w.put(0x1010, 16);  // ASPECT_HORIZ_SIZE, ASPECT_VERT_SIZE
         w.put(s.frame_rate_flag, 1);
-        if (s.frame_rate_flag) {
-            w.put(s.frame_rate_ind, 1);
-            if (s.frame_rate_ind) {
-                w.put(s.frame_rate_exp, 16);
-            } else {
-                w.put(s.frame_rate_nr, 8);
-                w.put(s.frame_rate_dr, 4);
-            }
-        }
+        if (s.frame_rate_flag && s.frame_rate_ind) w.put({{1, 1}, {s.frame_rate_exp, 16}});
+        if (s.frame_rate_flag && !s.frame_rate_ind) w.put({{0, 1}, {s.frame_rate_nr, 8}, {s.frame_rate_dr, 4}});
         w.put(0, 1);  // COLOR_FORMAT_FLAG
     }
     w.put(0, 1);  // HRD_PARAM_FLAG
@@ -92,45 +76,27 @@ bytes vc1_sequence_header(const vc1_sequence_layout& s) {
 bytes vc1_entry_point() {
     bit_writer w;
     // BROKEN_LINK 0, CLOSED_ENTRY 1, PANSCAN_FLAG 0, REFDIST_FLAG 1, LOOPFILTER 1,
-    // FASTUVMC 0, EXTENDED_MV 0, DQUANT 0, VSTRANSFORM 1, OVERLAP 1, QUANTIZER 0,
-    // CODED_SIZE_FLAG 0, RANGE_MAPY_FLAG 0, RANGE_MAPUV_FLAG 0.
-    w.put(0b0101100, 7);
-    w.put(0, 2);
-    w.put(0b11, 2);
-    w.put(0, 2);
-    w.put(0b000, 3);
+    // FASTUVMC 0, EXTENDED_MV 0, DQUANT 0 (2 bits), VSTRANSFORM 1, OVERLAP 1, QUANTIZER 0
+    // (2 bits), CODED_SIZE_FLAG 0, RANGE_MAPY_FLAG 0, RANGE_MAPUV_FLAG 0.
+    w.put(0b0101100'00'11'00'000, 16);
     return unit(0x0E, w.finish());
 }
 
 bytes vc1_frame(const vc1_sequence_layout& s, const vc1_frame_layout& f) {
     bit_writer w;
     const bool field_pair = s.interlace && f.fcm == 3;
-    if (s.interlace) {
-        if (f.fcm == 0)
-            w.put(0, 1);
-        else
-            w.put(f.fcm, 2);
-    }
-    if (field_pair) {
+    if (s.interlace) w.put(f.fcm, f.fcm == 0 ? 1 : 2);
+    // PTYPE codes of I, P, B, BI and skipped pictures, as {code, width}.
+    const std::pair<uint32_t, uint32_t> ptype[] = {{0b110, 3}, {0b0, 1}, {0b10, 2}, {0b1110, 4}, {0b1111, 4}};
+    if (field_pair)
         w.put(f.fptype, 3);
-    } else {
-        switch (f.type) {
-        case vc1_picture::P: w.put(0b0, 1); break;
-        case vc1_picture::B: w.put(0b10, 2); break;
-        case vc1_picture::I: w.put(0b110, 3); break;
-        case vc1_picture::BI: w.put(0b1110, 4); break;
-        case vc1_picture::skipped: w.put(0b1111, 4); break;
-        }
-    }
+    else
+        w.put({ptype[size_t(f.type)]});
     if (s.tfcntr) w.put(f.tfcntr, 8);
-    if (s.pulldown) {
-        if (!s.interlace || s.psf) {
-            w.put(f.rptfrm, 2);
-        } else {
-            w.put(f.tff, 1);
-            w.put(f.rff, 1);
-        }
-    }
+    if (s.pulldown && (!s.interlace || s.psf))
+        w.put(f.rptfrm, 2);
+    else if (s.pulldown)
+        w.put({{f.tff, 1}, {f.rff, 1}});
     filler(w, f.size);
     bytes b = unit(0x0D, w.finish());
     if (field_pair) {
