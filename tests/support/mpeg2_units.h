@@ -94,7 +94,8 @@ mpeg2_result run_mpeg2(const std::vector<es_segment>& segments, const call_split
                        const setup_fn& setup = {}, bool parse_only = false, mpeg2_entry entry = nullptr);
 
 // Checks that every standard split gives the same result as whole segments (through `entry`,
-// by default handle_mpeg2_video), and returns it.
+// by default handle_mpeg2_video), and, unless `parse_only`, that parse only gives it too
+// without the output; returns the result.
 mpeg2_result expect_mpeg2_split_invariant(const std::vector<es_segment>& segments, const setup_fn& setup = {},
                                           bool parse_only = false, mpeg2_entry entry = nullptr);
 
