@@ -51,13 +51,21 @@ bytes counting(size_t n, uint8_t from = 0x10) {
 }
 
 pes_layout pes(uint8_t id, std::optional<uint64_t> pts, std::optional<uint64_t> dts, bytes payload, bytes extra = {}) {
-    pes_layout s;
-    s.stream_id = id;
-    s.pts = pts;
-    s.dts = dts;
-    s.payload = std::move(payload);
-    s.extra_header = std::move(extra);
-    return s;
+    return {.stream_id = id, .pts = pts, .dts = dts, .extra_header = std::move(extra), .payload = std::move(payload)};
+}
+
+// A PES packet with PES_packet_length 0.
+bytes unbounded_pes(uint8_t id, uint64_t pts, const bytes& payload) {
+    pes_layout s = pes(id, pts, {}, payload);
+    s.zero_length = true;
+    return pes_packet(s);
+}
+
+// Units (PES packets, or anything) one after the other in packets on `pid`.
+bytes units_on(uint16_t pid, std::initializer_list<bytes> units) {
+    ts_writer w;
+    for (const bytes& u : units) w.raw(pid, u);
+    return w.out;
 }
 
 bytes payload_of(const bytes& pes_packet) { return bytes(pes_packet.begin() + 9 + pes_packet[8], pes_packet.end()); }
@@ -249,18 +257,13 @@ TEST(PesRaw, ScrambledPacketsOfTheChosenPidsAreSkipped) {
 }
 
 TEST(PesRaw, VideoLengthZeroRunsUntilTheNextUnitStart) {
-    pes_layout open = pes(0xE0, 1000, {}, counting(400));
-    open.zero_length = true;
-    const bytes v1 = pes_packet(open);
+    const bytes v1 = unbounded_pes(0xE0, 1000, counting(400));
     const bytes v2 = pes_packet(pes(0xE0, 4600, {}, counting(50, 0x55)));
-    ts_writer w;
-    w.raw(vpid, v1);
-    w.raw(vpid, v2);
-    const run_result r = expect_split_invariant(w.out, chosen({.z = true, .v = true}));
+    const bytes in = units_on(vpid, {v1, v2});
+    const run_result r = expect_split_invariant(in, chosen({.z = true, .v = true}));
     EXPECT_TRUE(r.video == v1 + v2);
     EXPECT_EQ(listing(r), "Video PTS(B) = 1000\nVideo PTS(B) = 4600, 3600\n");
-    const auto cap = run_capture(w.out, {}, chosen({}));
-    EXPECT_TRUE(cap->video() == payload_of(v1) + payload_of(v2));
+    EXPECT_TRUE(run_capture(in, {}, chosen({}))->video() == payload_of(v1) + payload_of(v2));
 }
 
 TEST(PesRaw, VideoUnitStartEndsATruncatedPacket) {
@@ -274,26 +277,20 @@ TEST(PesRaw, VideoUnitStartEndsATruncatedPacket) {
     EXPECT_TRUE(r.video == payload_of(v1) + payload_of(v2));
     EXPECT_EQ(listing(r), "Video PTS(B) = 1000\nVideo PTS(B) = 4600, 3600\n");
 
-    pes_layout open = pes(0xE0, 1000, {}, counting(100));
-    open.zero_length = true;
-    in = one_packet(vpid, true, 0, pes_packet(open)) + one_packet(vpid, true, 1, counting(60), 3) +
+    in = one_packet(vpid, true, 0, unbounded_pes(0xE0, 1000, counting(100))) + one_packet(vpid, true, 1, counting(60), 3) +
          one_packet(vpid, false, 2, counting(60, 0x77));
     const run_result s = expect_split_invariant(in, chosen({}));
     EXPECT_TRUE(s.video == counting(100));  // after the scrambled unit start: hunting
 }
 
 TEST(PesRaw, AudioLengthZeroWrapsAndTakesTheNextHeaderAsPayload) {
-    pes_layout open = pes(0xBD, 900, {}, counting(100));
-    open.zero_length = true;
-    const bytes a1 = pes_packet(open);
+    const bytes a1 = unbounded_pes(0xBD, 900, counting(100));
     const bytes a2 = pes_packet(pes(0xBD, 3060, {}, counting(40, 0x44)));
-    ts_writer w;
-    w.raw(apid, a1);
-    w.raw(apid, a2);
-    const run_result r = expect_split_invariant(w.out, chosen({.a = true}));
+    const bytes in = units_on(apid, {a1, a2});
+    const run_result r = expect_split_invariant(in, chosen({.a = true}));
     EXPECT_TRUE(r.audio == payload_of(a1) + a2);
     EXPECT_EQ(listing(r), "Audio PTS = 900, 900\r\n");
-    const auto cap = run_capture(w.out, {}, chosen({}));
+    const auto cap = run_capture(in, {}, chosen({}));
     // 0 wraps at the first of the 8 header bytes after the length; then the payload.
     EXPECT_EQ(cap->ctx().audio_pes.packet_remaining, 65536u - 8 - 100 - a2.size());
 }
@@ -317,10 +314,7 @@ TEST(PesRaw, OptionZHeaderInsideAVideoEndCodeKeepsTheCodeWhole) {
     const bytes head = mpeg2_sequence() + mpeg2_gop_header() + mpeg2_picture({});
     const bytes first = pes_packet(pes(0xE0, 1000, {}, head + bytes{0x00, 0x00}));
     const bytes second = pes_packet(pes(0xE0, 2000, {}, bytes{0x01, 0xB7} + mpeg2_sequence_end() + head));
-    ts_writer w;
-    w.raw(vpid, first);
-    w.raw(vpid, second);
-    const run_result r = expect_split_invariant(w.out, chosen({.video_type = 0x02, .z = true}));
+    const run_result r = expect_split_invariant(units_on(vpid, {first, second}), chosen({.video_type = 0x02, .z = true}));
     const long header = 9 + 5;
     const bytes want = bytes(first.begin(), first.begin() + header) + head + bytes{0x00, 0x00} +
                        bytes(second.begin(), second.begin() + header) + bytes{0x01, 0xB7} + head;
@@ -394,10 +388,7 @@ TEST(PesHeader, TimeStampCountdownLeftByAnEmptyHeaderActsOnTheNextHeader) {
     const bytes first = {0x00, 0x00, 0x01, 0xE0, 0x00, 0x06, 0x80, 0x80, 0x00, 0x11, 0x22, 0x33};
     const bytes second = bytes{0x00, 0x00, 0x01, 0xE0, 0x00, 0x0C, 0x80, 0x00, 0x05} + timestamp_field(2, 777) +
                          bytes{0x44, 0x55, 0x66, 0x77};
-    ts_writer w;
-    w.raw(vpid, first);
-    w.raw(vpid, second);
-    const run_result r = expect_split_invariant(w.out, chosen({.v = true}));
+    const run_result r = expect_split_invariant(units_on(vpid, {first, second}), chosen({.v = true}));
     EXPECT_EQ(listing(r), "Video PTS(B) = 4224\n");
     EXPECT_TRUE(r.video == (bytes{0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77}));
 }
@@ -408,11 +399,9 @@ TEST(PesHeader, HeaderBufferNeverOverflows) {
     // buffer keeps the first 265.
     const bytes first = {0x00, 0x00, 0x01, 0xE0, 0x00, 0x00, 0x80, 0xC0, 0x00, 0x01};
     const bytes second = bytes{0x00, 0x00, 0x01, 0xE0, 0x00, 0x00, 0x80, 0x00, 0x03} + repeat(0xFF, 400);
-    ts_writer w;
-    w.raw(vpid, first);
-    w.raw(vpid, second);
-    const run_result r = expect_split_invariant(w.out, chosen({.z = true}));
-    const auto cap = run_capture(w.out, {}, chosen({.z = true}));
+    const bytes in = units_on(vpid, {first, second});
+    const run_result r = expect_split_invariant(in, chosen({.z = true}));
+    const auto cap = run_capture(in, {}, chosen({.z = true}));
     EXPECT_EQ(cap->ctx().video_pes.header_length, pes_header_capacity);
     // The first header (9 bytes), its 1-byte payload, then the 265 kept of the second.
     EXPECT_EQ(r.video.size(), 9u + 1u + pes_header_capacity + (400u - (10u + 249u)));
