@@ -53,12 +53,8 @@ built_program build() {
     for (int gop = 0; gop < 3; ++gop) {
         const bytes end = gop == 0 ? bytes{} : vc1_end_of_sequence();
         for (int k = 0; k < 7; ++k, dts += frame_ticks) {
-            vc1_frame_layout f;
-            f.type = types[k];
-            f.fcm = k == 0 ? 3 : 2;
-            f.rff = (gop * 7 + k) % 2;
-            f.tfcntr = uint8_t(gop * 7 + k);
-            f.size = 300 + 40 * k;
+            const vc1_frame_layout f = {.type = types[k], .fcm = uint8_t(k == 0 ? 3 : 2), .tfcntr = uint8_t(gop * 7 + k),
+                                        .rff = (gop * 7 + k) % 2 == 1, .size = uint32_t(300 + 40 * k)};
             const bytes data = (k == 0 ? seq : bytes{}) + vc1_frame(s, f);
             const uint64_t pts = first_pts + uint64_t(gop * 7 + display[k]) * frame_ticks;
             units.push_back({(k == 0 ? end : bytes{}) + data, pts, dts});

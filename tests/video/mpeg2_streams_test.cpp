@@ -161,13 +161,9 @@ TEST(Mpeg2Streams, SkipMatchesThePerByteMachine) {
         const std::vector<es_segment> segs = soup_segments(rng, 30000, alphabet, [&rng](uint32_t pick) {
             if (pick < 3) return mpeg2_sequence(rng() % 2, uint8_t(rng() % 9));
             if (pick >= 6) return bytes{};
-            picture_layout s;
-            s.temporal_reference = uint16_t(rng() % 1024);
-            s.type = uint8_t(rng() % 8);
-            s.top_field_first = rng() % 2;
-            s.repeat_first_field = rng() % 2;
-            s.slice_size = rng() % 300;
-            return mpeg2_picture(s);
+            return mpeg2_picture({.temporal_reference = uint16_t(rng() % 1024), .type = uint8_t(rng() % 8),
+                                  .top_field_first = rng() % 2 == 1, .repeat_first_field = rng() % 2 == 1,
+                                  .slice_size = uint32_t(rng() % 300)});
         });
         const setup_fn setup = [seed](context& c) { c.options.gop_timecode_mode = seed % 2; };
         const bool parse_only = seed % 4 == 3;

@@ -14,12 +14,7 @@ namespace {
 const bytes inserted_gop_zero = {0x00, 0x00, 0x01, 0xB8, 0x00, 0x08, 0x00, 0x00, 0x00, 0x00, 0x01, 0x00};
 
 bytes pic(uint16_t tr, uint8_t type = 1, bool tff = false, bool rff = false) {
-    picture_layout s;
-    s.temporal_reference = tr;
-    s.type = type;
-    s.top_field_first = tff;
-    s.repeat_first_field = rff;
-    return mpeg2_picture(s);
+    return mpeg2_picture({.temporal_reference = tr, .type = type, .top_field_first = tff, .repeat_first_field = rff});
 }
 
 // Position of `needle` in `hay` from `from`, or npos.

@@ -29,10 +29,7 @@ std::vector<uint64_t> state_digest(const context& c) {
 }
 
 bytes frame(const vc1_sequence_layout& s, vc1_picture type = vc1_picture::I, uint32_t size = 40) {
-    vc1_frame_layout f;
-    f.type = type;
-    f.size = size;
-    return vc1_frame(s, f);
+    return vc1_frame(s, {.type = type, .size = size});
 }
 
 }  // namespace
