@@ -114,14 +114,12 @@ TEST(PsipCollector, SectionsJoinOnlyTheTableTheyContinue) {
         for (const bytes& s : c.sections) in = in + section_packets(base, s, cc);
         const std::string r = report_of(in);
         EXPECT_EQ(count_of(r, "TVCT number of channels") + count_of(r, "events defined"), c.printed) << c.name;
+        if (c.printed == 0) continue;
+        // Joined whole: the printer reads section 0's table, then its CRC_32, of both bodies.
+        EXPECT_NE(r.find("TVCT short name = A\n"), std::string::npos);
+        EXPECT_NE(r.find(", " + std::to_string(s0.size() + s1.size() - 18) + ", " + std::to_string(s0.size() - 9) + "\n"),
+                  std::string::npos);
     }
-    // Joined whole: the printer reads section 0's table, then its CRC_32, of both bodies.
-    uint8_t cc = 0;
-    const bytes joined = section_packets(base, s0, cc);
-    const std::string r = report_of(joined + section_packets(base, s1, cc));
-    EXPECT_NE(r.find("TVCT short name = A\n"), std::string::npos);
-    EXPECT_NE(r.find(", " + std::to_string(s0.size() + s1.size() - 18) + ", " + std::to_string(s0.size() - 9) + "\n"),
-              std::string::npos);
 }
 
 TEST(PsipCollector, UnitStartPointerFieldBoundsTheSectionInProgress) {
@@ -200,8 +198,9 @@ TEST(PsipEit, MgtAnnouncingItsOwnPidReplacesItsCollectorAfterThePrint) {
     uint8_t cc = 0;
     bytes in = section_packets(base, mgt({{0x0101, base}}), cc);
     in = in + section_packets(base, eit({}), cc);
-    EXPECT_NE(report_of(in).find("MGT CRC = "), std::string::npos);
-    EXPECT_NE(report_of(in).find("EIT1 events defined = 0\n"), std::string::npos);
+    const std::string r = report_of(in);
+    EXPECT_NE(r.find("MGT CRC = "), std::string::npos);
+    EXPECT_NE(r.find("EIT1 events defined = 0\n"), std::string::npos);
 }
 
 TEST(PsipTruncation, ShortLongAndOverrunningTables) {
