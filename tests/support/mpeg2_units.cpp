@@ -195,12 +195,8 @@ bytes mpeg2_in_ts(const bytes& es) {
         const bytes picture = {0x00, 0x00, 0x01, 0x00};
         const auto at = std::search(unit.begin(), unit.end(), picture.begin(), picture.end());
         const uint8_t type = unit.end() - at > 5 ? (at[5] >> 3) & 7 : 0;
-        pes_layout pes;
-        pes.pts = pts += 3600;
-        if (type == 1 || type == 2) pes.dts = pts - 3600;
-        pes.payload = unit;
-        pes.zero_length = true;
-        w.pes(0x100, pes);
+        const std::optional<uint64_t> dts = type == 1 || type == 2 ? std::optional(pts) : std::nullopt;
+        w.pes(0x100, {.pts = pts += 3600, .dts = dts, .payload = unit, .zero_length = true});
     }
     return w.out;
 }

@@ -53,13 +53,8 @@ std::vector<uint64_t> frame_times(const std::vector<size_t>& frame_starts, const
 bytes recarry(const bytes& ts, uint16_t pid, uint8_t stream_id, const std::vector<audio_unit>& units) {
     bytes packets;
     uint8_t cc = 0;
-    for (const audio_unit& u : units) {
-        pes_layout pes;
-        pes.stream_id = stream_id;
-        pes.pts = u.pts;
-        pes.payload = u.data;
-        packets = packets + packetize(pid, pes_packet(pes), cc);
-    }
+    for (const audio_unit& u : units)
+        packets = packets + packetize(pid, pes_packet({.stream_id = stream_id, .pts = u.pts, .payload = u.data}), cc);
     bytes out;
     size_t next = 0;
     for (size_t at = 0; at + 188 <= ts.size(); at += 188) {

@@ -76,9 +76,9 @@ bytes section_packets(uint16_t pid, const bytes& data, uint8_t& cc, uint8_t poin
 
 struct pes_layout {
     uint8_t stream_id = 0xE0;
-    std::optional<uint64_t> pts;
-    std::optional<uint64_t> dts;  // only together with pts
-    bytes extra_header;           // further PES header data bytes after the time stamps
+    std::optional<uint64_t> pts = {};
+    std::optional<uint64_t> dts = {};  // only together with pts
+    bytes extra_header = {};           // further PES header data bytes after the time stamps
     bytes payload = {};
     bool zero_length = false;     // PES_packet_length 0 (unbounded video)
 };
