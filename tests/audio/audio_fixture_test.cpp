@@ -58,7 +58,7 @@ TEST(AudioFixtures, ElementaryStreamsPassWholeOrFromTheVideoStart) {
         ASSERT_EQ(starts.size(), oracle_frames(f.name));
 
         const audio_result whole = run_audio(f.call, {{es, f.first_pts}}, 184, with_video(0));
-        EXPECT_EQ(whole.report, f.header + strf("First Audio PTS = 0x%08x\n", uint32_t(f.first_pts)));
+        EXPECT_EQ(whole.report, f.header + first_audio_pts(f.first_pts));
         EXPECT_TRUE(whole.audio == es);
 
         // A video start 1000 ticks after frame 10: the first frame written is the first
@@ -68,7 +68,7 @@ TEST(AudioFixtures, ElementaryStreamsPassWholeOrFromTheVideoStart) {
         while (f.first_pts + first * f.ticks + f.threshold <= video) ++first;
         const uint64_t pts = f.first_pts + first * f.ticks;
         const audio_result aligned = run_audio(f.call, {{es, f.first_pts, video}});
-        EXPECT_EQ(aligned.report, f.header + strf("First Audio PTS = 0x%08x, %d\n", uint32_t(pts), int32_t(pts - video)));
+        EXPECT_EQ(aligned.report, f.header + first_audio_pts(pts, video));
         EXPECT_TRUE(aligned.audio == slice(es, starts[first]));
     }
 }

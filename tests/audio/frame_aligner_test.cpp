@@ -31,16 +31,12 @@ const variant_case variants[] = {
 
 constexpr uint64_t p0 = 90000;
 
-std::string first_pts(uint64_t pts, uint64_t video) {
-    return strf("First Audio PTS = 0x%08x, %d\n", uint32_t(pts), int32_t(uint32_t(pts - video)));
-}
-
 }  // namespace
 
 TEST(AudioAligner, ConfirmsAtTheExactDistanceOnly) {
     for (const variant_case& v : variants) {
         SCOPED_TRACE(v.name);
-        const std::string header = v.header + strf("First Audio PTS = 0x%08x\n", uint32_t(p0));
+        const std::string header = v.header + first_audio_pts(p0);
         const bytes two = v.frames(2);
         EXPECT_EQ(run_audio(v.call, {{slice(two, 0, v.size + 1), p0}}, 184, with_video(0)).report, "");
         EXPECT_EQ(run_audio(v.call, {{slice(two, 0, v.size + 2), p0}}, 184, with_video(0)).report, header);
@@ -73,7 +69,7 @@ TEST(AudioAligner, StartsAtTheFrameThatMatchesTheVideo) {
         for (const auto& [video, first] : cases) {
             const std::vector<audio_unit> units = {{frames, p0, video}};
             const audio_result r = audio_split_invariant(v.call, units, with_video(1));
-            EXPECT_EQ(r.report, v.header + first_pts(p0 + first * v.ticks, video));
+            EXPECT_EQ(r.report, v.header + first_audio_pts(p0 + first * v.ticks, video));
             EXPECT_TRUE(r.audio == slice(frames, first * v.size));
             EXPECT_EQ(run_audio(v.call, units, 184, with_video(1), false).report, r.report);
         }
@@ -83,7 +79,7 @@ TEST(AudioAligner, StartsAtTheFrameThatMatchesTheVideo) {
         // and so meets the video.
         const std::vector<audio_unit> late = {{slice(frames, 0, 100), p0, 899990}, {{}, 900000}, {slice(frames, 100)}};
         const audio_result r = audio_split_invariant(v.call, late, with_video(1));
-        EXPECT_EQ(r.report, v.header + first_pts(900000, 899990));
+        EXPECT_EQ(r.report, v.header + first_audio_pts(900000, 899990));
         EXPECT_TRUE(r.audio == slice(frames, v.size));
     }
 }
@@ -96,7 +92,7 @@ TEST(AudioAligner, RingLimits) {
         const bytes frames = v.frames(133);
         const audio_result r = audio_split_invariant(
             v.call, {{slice(frames, 0, 131 * v.size), p0}, {slice(frames, 131 * v.size), {}, 0}}, with_video(1));
-        EXPECT_EQ(r.report, v.header + first_pts(p0 + 128 * v.ticks, 0));
+        EXPECT_EQ(r.report, v.header + first_audio_pts(p0 + 128 * v.ticks, 0));
         EXPECT_TRUE(r.audio == slice(frames, 128 * v.size));
 
         // 5000 stray bytes after frame 1: no later sync word lies a frame on, and slot 1
@@ -104,7 +100,7 @@ TEST(AudioAligner, RingLimits) {
         const bytes in = slice(frames, 0, 2 * v.size) + repeat(0x33, 5000) + slice(frames, 2 * v.size, 4 * v.size);
         const bytes later = v.frames(1);
         const audio_result cut = audio_split_invariant(v.call, {{in, p0}, {later, {}, 0}}, with_video(1));
-        EXPECT_EQ(cut.report, v.header + first_pts(p0, 0));
+        EXPECT_EQ(cut.report, v.header + first_audio_pts(p0, 0));
         EXPECT_TRUE(cut.audio == slice(in, 0, v.size + 1 + 3847) + later);
     }
 }
@@ -146,12 +142,13 @@ TEST(AudioAligner, PaddedFramesAt44100HzKeepTheirBoundaries) {
     }
     const std::string rates = "Audio Bitrate = 192000, Audio Sampling Rate = 44100\n";
     const audio_result a = audio_split_invariant(ac3_call, {{ac3, p0, p0 + 3 * 3134}}, with_video(1));
-    EXPECT_EQ(a.report, rates + "Audio Mode = 2/0, bsid = 8, bsmod = 0\n" + first_pts(p0 + 3 * 3134, p0 + 3 * 3134));
+    EXPECT_EQ(a.report,
+              rates + "Audio Mode = 2/0, bsid = 8, bsmod = 0\n" + first_audio_pts(p0 + 3 * 3134, p0 + 3 * 3134));
     EXPECT_TRUE(a.audio == slice(ac3, ac3_at3));
     const audio_result m = audio_split_invariant(mpeg_call, {{mp2, p0, p0 + 3 * 2351}}, with_video(1));
     EXPECT_EQ(m.report, rates + "Audio Mode = Single Channel, mode_extension = 0\n"
                                 "Audio Emphasis = None, copyright = 0, original = 0\n" +
-                            first_pts(p0 + 3 * 2351, p0 + 3 * 2351));
+                            first_audio_pts(p0 + 3 * 2351, p0 + 3 * 2351));
     EXPECT_TRUE(m.audio == slice(mp2, mp2_at3));
 }
 
@@ -198,10 +195,10 @@ TEST(AudioAligner, FalseSyncWordsInsideFramesAndPesCutsAnywhere) {
             std::vector<audio_unit> units = pes_cut(es, starts, cuts, times);
             units[0].video_pts = video;
             const audio_result r = audio_split_invariant(v.call, units, with_video(1));
-            EXPECT_EQ(r.report, v.header + first_pts(p0 + 3 * v.ticks, video));
+            EXPECT_EQ(r.report, v.header + first_audio_pts(p0 + 3 * v.ticks, video));
             EXPECT_TRUE(r.audio == slice(es, starts[3]));
             const audio_result all = audio_split_invariant(v.call, units, with_video(0));
-            EXPECT_EQ(all.report, v.header + strf("First Audio PTS = 0x%08x\n", uint32_t(p0)));
+            EXPECT_EQ(all.report, v.header + first_audio_pts(p0));
             EXPECT_TRUE(all.audio == slice(es, starts[0]));
         }
     }

@@ -19,7 +19,7 @@ constexpr uint64_t audio_ticks = 2880;  // AC-3 at 48 kHz
 constexpr uint64_t first_pts = 900000;
 // Audio begins 13400 ticks before the video: its frame 4 is the first that starts less
 // than 2800 ticks before it (1880 ticks).
-constexpr uint64_t first_audio_pts = first_pts - 13400;
+constexpr uint64_t audio_start_pts = first_pts - 13400;
 
 struct built_program {
     bytes ts;
@@ -67,7 +67,7 @@ built_program build() {
     ts_writer w;
     vc1_program_tables(w);
     const bytes ac3 = ac3_frames(64);
-    uint64_t audio_pts = first_audio_pts;
+    uint64_t audio_pts = audio_start_pts;
     size_t next_audio = 0;
     for (size_t u = 0; u < units.size(); ++u) {
         w.pes(vc1_video_pid, {0xFD, units[u].pts, units[u].dts, {}, units[u].data});
@@ -110,7 +110,7 @@ TEST(Vc1E2E, VideoFromTheFirstSequenceHeaderAndAudioAlignedToIt) {
                   strf("First Video PTS = 0x%08x\n", uint32_t(first_pts)) +
                   "Audio Bitrate = 384000, Audio Sampling Rate = 48000\n"
                   "Audio Mode = 3/2, bsid = 8, bsmod = 0\n" +
-                  strf("First Audio PTS = 0x%08x, -1880\n", uint32_t(first_pts - 1880)) + "\n" + pid_count_lines(p.ts) +
+                  first_audio_pts(first_pts - 1880, first_pts) + "\n" + pid_count_lines(p.ts) +
                   "coded pictures = 21, video fields = 52\n" +  // 3:2 pulldown, odd frames RFF
                   strf("Ending audio to video PTS difference = %d ticks, %f milliseconds\n", ending,
                        ending / 90.0));

@@ -37,6 +37,11 @@ bytes mp2_frames(uint32_t count) {
     return out;
 }
 
+std::string first_audio_pts(uint64_t pts, std::optional<uint64_t> video) {
+    if (!video) return strf("First Audio PTS = 0x%08x\n", uint32_t(pts));
+    return strf("First Audio PTS = 0x%08x, %d\n", uint32_t(pts), int32_t(uint32_t(pts - *video)));
+}
+
 setup_fn with_video(int32_t video_index) {
     return [=](context& c) { c.selection.video_index = video_index; };
 }

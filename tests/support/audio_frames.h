@@ -22,6 +22,9 @@ bytes ac3_frames(uint32_t count);
 bytes mp2_frames(uint32_t count);
 
 setup_fn with_video(int32_t video_index);
+// The report's line for the first audio frame written, at `pts`, with the first video PTS
+// or, when the audio does not wait for video, without.
+std::string first_audio_pts(uint64_t pts, std::optional<uint64_t> video = {});
 
 // One PES payload: its PTS if the header had one, the first video PTS that a video handler
 // has set by the time it arrives, and the LPCM header field.
