@@ -124,11 +124,9 @@ void check(const h264_case& c, const oracle& o, size_t skip = 0, const std::stri
 
     size_t from = 0;
     for (size_t k = 0; k < skip; ++k) from += o.video_packets[k].size;
-    const bytes aud = {0x00, 0x00, 0x01, 0x09};
-    std::vector<size_t> auds;
-    const auto end = o.video.end();
-    for (auto it = o.video.begin() + long(from); (it = std::search(it, end, aud.begin(), aud.end())) != end; ++it)
-        if (end - it > 4) auds.push_back(size_t(it - o.video.begin()));
+    std::vector<size_t> auds;  // access unit delimiters
+    for (size_t at : offsets_of(o.video, {0x00, 0x00, 0x01, 0x09}))
+        if (at >= from && at + 4 < o.video.size()) auds.push_back(at);
     size_t k = 0;
     while (k < auds.size() && o.video[auds[k] + 4] > 0x1F) ++k;
     ASSERT_LT(k + 1, auds.size()) << "no I-only access unit with one after it";

@@ -23,6 +23,13 @@ bytes psip_section(uint8_t table_id, const bytes& body, uint8_t version = 0, uin
 
 bytes u16(uint32_t v) { return {uint8_t(v >> 8), uint8_t(v)}; }
 
+// A one-byte count, then the items.
+bytes counted(const std::vector<bytes>& items) {
+    bytes b{uint8_t(items.size())};
+    for (const bytes& i : items) b = b + i;
+    return b;
+}
+
 // One TVCT channel: 8-VSB, TSID 0x1FE1, service type 2, source id = program.
 bytes tvct_channel(const std::string& name, uint16_t major, uint16_t minor, uint16_t program,
                    const bytes& descriptors = {}) {
@@ -34,9 +41,7 @@ bytes tvct_channel(const std::string& name, uint16_t major, uint16_t minor, uint
 }
 
 bytes tvct(const std::vector<bytes>& channels, uint8_t version = 0, uint8_t number = 0, uint8_t last = 0) {
-    bytes body{uint8_t(channels.size())};
-    for (const bytes& c : channels) body = body + c;
-    return psip_section(0xC8, body + u16(0xFC00), version, number, last);
+    return psip_section(0xC8, counted(channels) + u16(0xFC00), version, number, last);
 }
 
 // One event of 1800 s at GPS second 0x4ABA17CE with `title` and `descriptors`.
@@ -45,11 +50,7 @@ bytes eit_event(uint16_t id, const bytes& title, const bytes& descriptors) {
            u16(0xF000 | descriptors.size()) + descriptors;
 }
 
-bytes eit(const std::vector<bytes>& events, uint8_t version = 0) {
-    bytes body{uint8_t(events.size())};
-    for (const bytes& e : events) body = body + e;
-    return psip_section(0xCB, body, version);
-}
+bytes eit(const std::vector<bytes>& events, uint8_t version = 0) { return psip_section(0xCB, counted(events), version); }
 
 bytes mgt(const std::vector<std::pair<uint16_t, uint16_t>>& tables, uint8_t version = 0) {
     bytes body = u16(tables.size());

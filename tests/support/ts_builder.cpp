@@ -20,6 +20,13 @@ bytes slice(const bytes& b, size_t from, size_t to) {
     return bytes(b.begin() + long(from), b.begin() + long(std::min(to, b.size())));
 }
 
+std::vector<size_t> offsets_of(const bytes& hay, const bytes& needle) {
+    std::vector<size_t> out;
+    for (auto it = hay.begin(); (it = std::search(it, hay.end(), needle.begin(), needle.end())) != hay.end(); ++it)
+        out.push_back(size_t(it - hay.begin()));
+    return out;
+}
+
 std::string strf(const char* format, ...) {
     char line[256];
     va_list args;

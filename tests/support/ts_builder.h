@@ -17,6 +17,8 @@ bytes repeat(uint8_t value, size_t count);
 bytes from_string(const std::string& s);
 // Bytes `from` up to `to` (or the end) of `b`.
 bytes slice(const bytes& b, size_t from, size_t to = SIZE_MAX);
+// Every place where `needle` begins in `hay`.
+std::vector<size_t> offsets_of(const bytes& hay, const bytes& needle);
 // printf into a string of up to 255 characters.
 std::string strf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 

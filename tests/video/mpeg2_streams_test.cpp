@@ -50,13 +50,6 @@ uint32_t picture_total(const std::map<std::string, std::string>& facts) {
 const char* const aspect_lines[] = {"forbidden", "square samples", "4:3", "16:9", "2.21:1"};
 const char* const rate_lines[] = {"forbidden", "23.976", "24", "25", "29.97", "30", "50", "59.94", "60"};
 
-std::vector<size_t> offsets_of(const bytes& hay, const bytes& needle) {
-    std::vector<size_t> out;
-    for (auto it = hay.begin(); (it = std::search(it, hay.end(), needle.begin(), needle.end())) != hay.end(); ++it)
-        out.push_back(size_t(it - hay.begin()));
-    return out;
-}
-
 struct fixture {
     const char* m2v;
     const char* es_txt;
