@@ -16,11 +16,7 @@ namespace {
 
 bytes slice_from(const bytes& b, size_t at) { return at < b.size() ? bytes(b.begin() + at, b.end()) : bytes{}; }
 
-std::string hex_pts(uint64_t pts) {
-    char s[16];
-    snprintf(s, sizeof s, "0x%08x", uint32_t(pts));
-    return s;
-}
+std::string hex_pts(uint64_t pts) { return strf("0x%08x", uint32_t(pts)); }
 
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 

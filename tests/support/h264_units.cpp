@@ -1,7 +1,5 @@
 #include "h264_units.h"
 
-#include "video/video.h"
-
 namespace kt {
 
 bytes h264_aud(uint8_t primary_pic_type) { return {0x00, 0x00, 0x01, 0x09, uint8_t(primary_pic_type << 5 | 0x10)}; }
@@ -26,14 +24,6 @@ bytes h264_ends_as_filler(bytes es) {
     for (size_t at = 0; at + 3 < es.size(); ++at)
         if (es[at] == 0 && es[at + 1] == 0 && es[at + 2] == 1 && (es[at + 3] & 0xFE) == 0x0A) es[at + 3] = 0x0C;
     return es;
-}
-
-void h264_entry(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts, uint8_t) {
-    handle_h264_video(ctx, bytes, count, pts);
-}
-
-void h264_entry_per_byte(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts, uint8_t) {
-    handle_h264_video_per_byte(ctx, bytes, count, pts);
 }
 
 }  // namespace kt

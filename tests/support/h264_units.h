@@ -3,6 +3,7 @@
 #pragma once
 
 #include "mpeg2_units.h"
+#include "video/video.h"
 
 namespace kt {
 
@@ -25,8 +26,8 @@ bytes h264_end_unit(bool end_of_stream);
 // `es` with the start codes of end units (type 10 and 11) made filler (type 12).
 bytes h264_ends_as_filler(bytes es);
 
-// handle_h264_video in the shape the MPEG-2 feeders call (the DTS flag is not used).
-void h264_entry(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts, uint8_t dts_flag);
-void h264_entry_per_byte(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts, uint8_t dts_flag);
+// handle_h264_video, with and without the skip, in the shape the MPEG-2 feeders call.
+constexpr mpeg2_entry h264_entry = without_dts_flag<handle_h264_video>;
+constexpr mpeg2_entry h264_entry_per_byte = without_dts_flag<handle_h264_video_per_byte>;
 
 }  // namespace kt

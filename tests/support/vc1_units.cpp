@@ -1,7 +1,5 @@
 #include "vc1_units.h"
 
-#include "video/video.h"
-
 namespace kt {
 
 namespace {
@@ -108,14 +106,6 @@ bytes vc1_frame(const vc1_sequence_layout& s, const vc1_frame_layout& f) {
 }
 
 bytes vc1_end_of_sequence() { return {0x00, 0x00, 0x01, 0x0A}; }
-
-void vc1_entry(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts, uint8_t) {
-    handle_vc1_video(ctx, bytes, count, pts);
-}
-
-void vc1_entry_per_byte(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts, uint8_t) {
-    handle_vc1_video_per_byte(ctx, bytes, count, pts);
-}
 
 void vc1_program_tables(ts_writer& w) {
     w.pat({{1, vc1_pmt_pid}});

@@ -8,6 +8,7 @@
 
 #include "mpeg2_units.h"
 #include "ts_builder.h"
+#include "video/video.h"
 
 namespace kt {
 
@@ -60,10 +61,9 @@ bytes vc1_frame(const vc1_sequence_layout& s, const vc1_frame_layout& f);
 
 bytes vc1_end_of_sequence();
 
-// handle_vc1_video, with and without the skip, in the shape the MPEG-2 feeders call (the
-// DTS flag is not used).
-void vc1_entry(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts, uint8_t dts_flag);
-void vc1_entry_per_byte(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts, uint8_t dts_flag);
+// handle_vc1_video, with and without the skip, in the shape the MPEG-2 feeders call.
+constexpr mpeg2_entry vc1_entry = without_dts_flag<handle_vc1_video>;
+constexpr mpeg2_entry vc1_entry_per_byte = without_dts_flag<handle_vc1_video_per_byte>;
 
 // The transport of a program 1 with VC-1 video (stream_type 0xEA, PES stream_id 0xFD,
 // PCR) and AC-3 audio (0x81, stream_id 0xBD).
