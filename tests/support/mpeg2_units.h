@@ -85,8 +85,8 @@ void feed_mpeg2(context& ctx, const std::vector<es_segment>& segments, const cal
 
 // What one run of the handler produced.
 struct mpeg2_result {
-    std::string report;
-    bytes video;
+    std::string report = {};
+    bytes video = {};
     uint32_t coded_pictures = 0;
     uint32_t display_count = 0;
     uint32_t progressive_flag = 0;

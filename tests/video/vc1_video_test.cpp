@@ -6,7 +6,6 @@
 #include <functional>
 #include <random>
 
-#include "audio_frames.h"
 #include "vc1_units.h"
 
 using namespace kt;
@@ -106,11 +105,7 @@ TEST(Vc1Video, OutputFromTheFirstSequenceHeaderWithoutEndOfSequenceCodes) {
     EXPECT_EQ(r.display_count, 5u);
 
     // Without a sequence header nothing is written, reported or counted.
-    const mpeg2_result none = run_vc1({{head + head, 5}});
-    EXPECT_EQ(none.report, "");
-    EXPECT_TRUE(none.video.empty());
-    EXPECT_EQ(none.coded_pictures + none.display_count, 0u);
-    EXPECT_EQ(none.first_video_pts, ~uint64_t{0});
+    EXPECT_TRUE(run_vc1({{head + head, 5}}) == mpeg2_result{.first_video_pts = ~uint64_t{0}});
 }
 
 TEST(Vc1Video, EndOfSequenceAcrossPesPackets) {
