@@ -30,7 +30,7 @@ inline bytes spread(uint16_t pid, const bytes& unit, uint8_t& cc, bool first_uni
 
 // Each section in its own packets on `pid` (unit start, pointer_field 0), one after
 // the other, with the continuity counter running on from 0.
-inline bytes on_pid(uint16_t pid, std::initializer_list<bytes> sections) {
+inline bytes on_pid(uint16_t pid, const std::vector<bytes>& sections) {
     bytes out;
     uint8_t cc = 0;
     for (const bytes& s : sections) out = out + section_packets(pid, s, cc);

@@ -70,8 +70,7 @@ const bytes kab_channel = tvct_channel("KAB", 7, 1, 3,
 }  // namespace
 
 TEST(PsipTvct, ChannelNumberNamesAndDescriptorsAndNothingWithoutOptionG) {
-    uint8_t cc = 0;
-    const bytes in = section_packets(base, tvct({kab_channel}), cc);
+    const bytes in = on_pid(base, {tvct({kab_channel})});
     EXPECT_EQ(lines_starting_with(report_of(in), {"TVCT short", "TVCT channel number", "SLD lang", "Extended", "TVCT desc"}),
               "TVCT short name = KAB\nTVCT channel number = 7.1\nTVCT desc bytes = 0x0019\n"
               "SLD language code = \nSLD language code = eng\nExtended Channel Name = K-A\n");
@@ -81,17 +80,14 @@ TEST(PsipTvct, ChannelNumberNamesAndDescriptorsAndNothingWithoutOptionG) {
 TEST(PsipCollector, TvctOverThreePacketsPrintedOncePerVersion) {
     std::vector<bytes> channels;
     for (uint16_t i = 1; i <= 12; ++i) channels.push_back(tvct_channel("CH", 20, i, i));
-    uint8_t cc = 0;
-    const bytes first = section_packets(base, tvct(channels, 4), cc);
-    ASSERT_EQ(first.size(), 3 * 188u);
-    bytes in = first + section_packets(base, tvct(channels, 4), cc);
-    in = in + section_packets(base, tvct(channels, 5), cc);
+    const bytes in = on_pid(base, {tvct(channels, 4), tvct(channels, 4), tvct(channels, 5)});
+    ASSERT_EQ(in.size(), 9 * 188u);  // three packets each
     const std::string r = report_of(in);
     EXPECT_EQ(count_of(r, "TVCT number of channels = 12\n"), 2u);
     EXPECT_EQ(count_of(r, "TVCT channel number = 20.12\n"), 2u);
     EXPECT_EQ(count_of(r, crc_line("TVCT", tvct(channels, 4))), 1u);
     // Without its last packet the table never completes.
-    EXPECT_EQ(report_of(bytes(first.begin(), first.end() - 188)), "");
+    EXPECT_EQ(report_of(slice(in, 0, 2 * 188)), "");
 }
 
 TEST(PsipCollector, SectionsJoinOnlyTheTableTheyContinue) {
@@ -110,10 +106,7 @@ TEST(PsipCollector, SectionsJoinOnlyTheTableTheyContinue) {
         {"another table's section 1", {s0, psip_section(0xCB, {0}, 1, 1, 1)}, 0},
     };
     for (const auto& c : cases) {
-        bytes in;
-        uint8_t cc = 0;
-        for (const bytes& s : c.sections) in = in + section_packets(base, s, cc);
-        const std::string r = report_of(in);
+        const std::string r = report_of(on_pid(base, c.sections));
         EXPECT_EQ(count_of(r, "TVCT number of channels") + count_of(r, "events defined"), c.printed) << c.name;
         if (c.printed == 0) continue;
         // Joined whole: the printer reads section 0's table, then its CRC_32, of both bodies.
@@ -148,11 +141,9 @@ TEST(PsipCollector, UnitStartPointerFieldBoundsTheSectionInProgress) {
         EXPECT_EQ(count_of(r, "EIT0 events defined = 0\n"), 1u) << c.name;
     }
     // A section ending with its packet, and the next packet's pointer_field 0.
-    uint8_t cc = 0;
     const bytes filling = tvct({tvct_channel(std::string(7, 'x'), 3, 3, 3, bytes{0xA2, 133} + bytes(133, 0))});
     ASSERT_EQ(filling.size(), 183u);
-    const bytes packets = section_packets(base, filling, cc);
-    const std::string r = report_of(packets + section_packets(base, next, cc));
+    const std::string r = report_of(on_pid(base, {filling, next}));
     EXPECT_EQ(count_of(r, "TVCT number of channels = 1\n") + count_of(r, "EIT0 events defined = 0\n"), 2u);
 }
 
@@ -196,10 +187,7 @@ TEST(PsipEit, IndexFromTheMgtAndEventFieldsByteExact) {
 }
 
 TEST(PsipEit, MgtAnnouncingItsOwnPidReplacesItsCollectorAfterThePrint) {
-    uint8_t cc = 0;
-    bytes in = section_packets(base, mgt({{0x0101, base}}), cc);
-    in = in + section_packets(base, eit({}), cc);
-    const std::string r = report_of(in);
+    const std::string r = report_of(on_pid(base, {mgt({{0x0101, base}}), eit({})}));
     EXPECT_NE(r.find("MGT CRC = "), std::string::npos);
     EXPECT_NE(r.find("EIT1 events defined = 0\n"), std::string::npos);
 }
