@@ -164,14 +164,10 @@ std::vector<es_segment> soup_segments(std::mt19937& rng, size_t size, const std:
 }
 
 bytes mpeg2_without_gop_headers(const bytes& es) {
-    bytes out;
-    for (size_t i = 0; i < es.size();) {
-        if (i + 8 <= es.size() && es[i] == 0 && es[i + 1] == 0 && es[i + 2] == 1 && es[i + 3] == 0xB8) {
-            i += 8;
-            continue;
-        }
-        out.push_back(es[i++]);
-    }
+    bytes out = es;
+    const std::vector<size_t> gops = offsets_of(es, {0x00, 0x00, 0x01, 0xB8});
+    for (auto at = gops.rbegin(); at != gops.rend(); ++at)
+        if (*at + 8 <= es.size()) out.erase(out.begin() + long(*at), out.begin() + long(*at + 8));
     return out;
 }
 

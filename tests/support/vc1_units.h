@@ -15,25 +15,19 @@ namespace kt {
 // The fields of a sequence header. A display extension carries the display size, the
 // aspect ratio and the frame rate; without it none of these is written.
 struct vc1_sequence_layout {
-    uint8_t profile = 3;  // advanced
-    uint8_t level = 3;
-    uint8_t chroma = 1;   // 4:2:0
-    uint16_t width_code = 959;  // MAX_CODED_WIDTH: width = 2 * code + 2
-    uint16_t height_code = 539;
-    bool pulldown = false;
-    bool interlace = false;
+    uint8_t profile = 3, level = 3, chroma = 1;    // advanced, level 3, 4:2:0
+    uint16_t width_code = 959, height_code = 539;  // MAX_CODED_WIDTH, _HEIGHT: size = 2 * code + 2
+    bool pulldown = false, interlace = false;
     bool tfcntr = false;  // TFCNTRFLAG: pictures carry an 8-bit frame counter
     bool psf = false;     // progressive segmented frames
     bool display_ext = true;
-    uint16_t display_width = 1920;
-    uint16_t display_height = 1080;
+    uint16_t display_width = 1920, display_height = 1080;
     bool aspect_flag = true;
-    uint8_t aspect = 1;   // 15: two explicit 8-bit sizes follow
+    uint8_t aspect = 1;  // 15: two explicit 8-bit sizes follow
     bool frame_rate_flag = true;
-    bool frame_rate_ind = false;  // 0: FRAMERATENR/FRAMERATEDR; 1: FRAMERATEEXP
-    uint8_t frame_rate_nr = 1;    // 24000
-    uint8_t frame_rate_dr = 2;    // 1001
-    uint16_t frame_rate_exp = 0;  // rate = (exp + 1) / 32
+    bool frame_rate_ind = false;                   // 0: FRAMERATENR/FRAMERATEDR; 1: FRAMERATEEXP
+    uint8_t frame_rate_nr = 1, frame_rate_dr = 2;  // 24000 / 1001
+    uint16_t frame_rate_exp = 0;                   // rate = (exp + 1) / 32
 };
 
 bytes vc1_sequence_header(const vc1_sequence_layout& s);
