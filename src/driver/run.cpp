@@ -11,6 +11,11 @@ namespace {
 constexpr const char* video_output_name = "bits0001.mpv";
 constexpr const char* audio_output_name = "bits0001.mpa";
 
+// Payload goes out in runs of at most 184 bytes. Behind stdio's default buffer (one page)
+// that is a write call every few packets; a buffer of a few hundred KiB per file makes it
+// one write per many read blocks.
+constexpr size_t output_buffer_size = 256 * 1024;
+
 // An output file that had a write error must not be reported as a success.
 //
 // The video handler cuts a sequence end code that straddles two payload runs by moving
@@ -92,7 +97,10 @@ int kavel_main(int argc, char** argv) {
         fprintf(stderr, "Cannot open bitstream file <%s>\n", input_path);
         return -1;
     }
+    // Must outlive the output files: they are closed at the end of this function.
+    std::unique_ptr<char[]> output_buffers;
     if (!ctx->options.parse_only) {
+        output_buffers.reset(new char[2 * output_buffer_size]);
         ctx->sinks.video_out = fopen(video_output_name, "wb");
         if (!ctx->sinks.video_out) {
             fprintf(stderr, "Cannot open video output file <%s>\n", video_output_name);
@@ -103,6 +111,8 @@ int kavel_main(int argc, char** argv) {
             fprintf(stderr, "Cannot open audio output file <%s>\n", audio_output_name);
             return -1;
         }
+        setvbuf(ctx->sinks.video_out, output_buffers.get(), _IOFBF, output_buffer_size);
+        setvbuf(ctx->sinks.audio_out, output_buffers.get() + output_buffer_size, _IOFBF, output_buffer_size);
     }
 
     ctx->report_is_terminal = isatty(fileno(stdout)) ? 1 : 0;
