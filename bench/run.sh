@@ -62,14 +62,14 @@ make_capture h264_1080_ac3.ts -c:v libx264 -preset veryfast -x264-params aud=1:k
 cd "$work/out"
 now() { echo "${EPOCHREALTIME/[,.]/}"; }  # microseconds
 
-command_for() {  # letter, capture path, extension of the video file FFmpeg writes
-  local in="$2" ext="$3"
+command_for() {  # letter, capture path, FFmpeg's muxer for the video elementary stream
+  local in="$2" format="$3"
   case "$1" in
     a) echo "$kavel -s $in 1 1 1" ;;
     b) echo "$kavel -ps $in 1 1 1" ;;
     c) echo "$floor read $in" ;;
     d) echo "$floor copy $in copy.out" ;;
-    e) echo "ffmpeg -nostdin -v error -y -i $in -map 0:v:0 -c copy -f $ext video.$ext -map 0:a:0 -c copy -f ac3 audio.ac3" ;;
+    e) echo "ffmpeg -nostdin -v error -y -i $in -map 0:v:0 -c copy -f $format video.es -map 0:a:0 -c copy -f ac3 audio.ac3" ;;
     f) echo "ffmpeg -nostdin -v error -i $in -map 0:v:0 -map 0:a:0 -c copy -f null -" ;;
   esac
 }
@@ -90,15 +90,17 @@ syscalls() {  # system calls of one run, all kinds together
 echo "machine: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), $(nproc) cores;" \
   "files in $work ($(df -P "$work" | awk 'NR == 2 { print $1 }')); medians of $runs alternating runs"
 
-for capture in mpeg2_1080i_ac3.ts:m2v h264_1080_ac3.ts:h264; do
-  name="${capture%%:*}" ext="${capture##*:}" in="$work/${capture%%:*}"
+for capture in mpeg2_1080i_ac3.ts:mpeg2video h264_1080_ac3.ts:h264; do
+  name="${capture%%:*}" format="${capture##*:}" in="$work/${capture%%:*}"
   bytes=$(stat -c %s "$in")
   declare -A times=()
-  for letter in a b c d e f; do $(command_for $letter "$in" "$ext") >/dev/null 2>&1 || true; done  # warm-up
+  for letter in a b c d e f; do  # warm-up, and a check that each command works
+    $(command_for $letter "$in" "$format") >/dev/null 2>&1 || echo "($letter) failed: $(command_for $letter "$in" "$format")" >&2
+  done
   for ((r = 0; r < runs; r++)); do
     for letter in a b c d e f; do
       t0=$(now)
-      $(command_for $letter "$in" "$ext") >/dev/null 2>&1 || true
+      $(command_for $letter "$in" "$format") >/dev/null 2>&1 || true
       t1=$(now)
       times[$letter]+="$((t1 - t0)) "
     done
@@ -126,7 +128,7 @@ for capture in mpeg2_1080i_ac3.ts:m2v h264_1080_ac3.ts:h264; do
   head -c $((bytes / 6 / 188 * 188)) "$in" >head.ts
   echo "  peak memory: kavel demux $(peak_kib $kavel -s "$in" 1 1 1) KiB (first 10 s alone:" \
     "$(peak_kib $kavel -s head.ts 1 1 1) KiB), kavel -p $(peak_kib $kavel -ps "$in" 1 1 1) KiB," \
-    "ffmpeg -c copy $(peak_kib $(command_for e "$in" "$ext")) KiB"
+    "ffmpeg -c copy $(peak_kib $(command_for e "$in" "$format")) KiB"
   rm -f head.ts
   if command -v strace >/dev/null; then
     k=$(syscalls $kavel -s "$in" 1 1 1) c=$(syscalls $floor copy "$in" copy.out)

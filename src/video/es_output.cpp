@@ -3,9 +3,39 @@
 
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "driver/context.h"
 
 namespace {
+
+// Index just past the first 01 at or after `k` that follows 00 00, or `count`; k >= 2, and
+// bytes[k - 2] and bytes[k - 1] are the call's. In coded data a 01 comes about once in 256
+// bytes and a 00 00 before it far more rarely, so the 01s are looked for sixteen bytes at a
+// time and only they are checked for the 00 00.
+uint32_t find_prefix_end(const uint8_t* bytes, uint32_t k, uint32_t count) {
+    if (k >= count) return count;
+#if defined(__SSE2__)
+    const __m128i one = _mm_set1_epi8(1);
+    for (; k + 16 <= count; k += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + k));
+        uint32_t ones = uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(v, one)));
+        while (ones != 0) {
+            const uint32_t at = k + uint32_t(__builtin_ctz(ones));
+            if ((bytes[at - 1] | bytes[at - 2]) == 0) return at + 1;
+            ones &= ones - 1;
+        }
+    }
+#endif
+    while (const void* hit = memchr(bytes + k, 0x01, count - k)) {
+        const uint32_t at = uint32_t(static_cast<const uint8_t*>(hit) - bytes);
+        if ((bytes[at - 1] | bytes[at - 2]) == 0) return at + 1;
+        k = at + 1;
+    }
+    return count;
+}
 
 // The window ends with bytes that could begin a start code: 00, 00 00 or 00 00 01.
 bool code_may_follow(uint32_t window) { return (window & 0xFF) == 0 || es_prefix_complete(window); }
@@ -62,13 +92,20 @@ void es_call_end(context& ctx, es_call& o, uint32_t count, uint32_t window, bool
 }
 
 uint32_t es_skip_to_start_code(const uint8_t* bytes, uint32_t i, uint32_t count, uint32_t& window) {
-    const void* hit = memchr(bytes + i, 0x01, count - i);
-    const uint32_t stop = hit ? uint32_t(static_cast<const uint8_t*>(hit) - bytes) + 1 : count;
-    if (stop - i >= 4) {
+    const uint32_t from = i;
+    // The first two bytes may end a prefix whose 00s lie in the window, before the call.
+    uint32_t stop = 0;
+    uint32_t w = window;
+    for (; i < count && i < from + 2 && stop == 0; ++i) {
+        w = w << 8 | bytes[i];
+        if (es_prefix_complete(w)) stop = i + 1;
+    }
+    if (stop == 0) stop = find_prefix_end(bytes, i, count);
+    if (stop - from >= 4) {
         const uint8_t* p = bytes + stop - 4;
         window = uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
     } else {
-        for (uint32_t k = i; k < stop; ++k) window = window << 8 | bytes[k];
+        for (uint32_t k = from; k < stop; ++k) window = window << 8 | bytes[k];
     }
     return stop;
 }

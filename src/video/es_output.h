@@ -10,7 +10,7 @@
 //     uint32_t window = st.sync_window;
 //     for (uint32_t i = 0; i < count;) {
 //         if (!es_prefix_complete(window) && no header field of the handler is pending) {
-//             i = es_skip_to_start_code(bytes, i, count, window);  // just past a 01, or count
+//             i = es_skip_to_start_code(bytes, i, count, window);  // just past 00 00 01, or count
 //             continue;
 //         }
 //         window = window << 8 | bytes[i];
@@ -86,11 +86,12 @@ void es_cut_start_code(context& ctx, es_call& o, es_cut_state& cut, uint32_t pos
 void es_call_end(context& ctx, es_call& o, uint32_t count, uint32_t window, bool started,
                  es_cut_state* cut = nullptr);
 
-// Start codes are 00 00 01 xx: one can complete only at the byte after a 01. From `i`,
-// skips to just past the next 01 (or to `count`) and leaves `window` as if every skipped
-// byte had been shifted in. Returns the new position; the caller counts the skipped bytes
-// where it counts bytes. Use it only while no header field is being followed, and not when
-// the window already ends with 00 00 01 (the next byte completes a code).
+// Start codes are 00 00 01 xx: one can complete only at the byte after a 01 that follows
+// two 00s. From `i`, skips to just past the next such 01 (or to `count`) and leaves
+// `window` as if every skipped byte had been shifted in. Returns the new position; the
+// caller counts the skipped bytes where it counts bytes. Use it only while no header field
+// is being followed, and not when the window already ends with 00 00 01 (the next byte
+// completes a code).
 uint32_t es_skip_to_start_code(const uint8_t* bytes, uint32_t i, uint32_t count, uint32_t& window);
 
 // The window ends with 00 00 01: the next byte completes a start code.
