@@ -11,29 +11,31 @@
 
 namespace {
 
-// Index just past the first 01 at or after `k` that follows 00 00, or `count`; k >= 2, and
-// bytes[k - 2] and bytes[k - 1] are the call's. In coded data a 01 comes about once in 256
-// bytes and a 00 00 before it far more rarely, so the 01s are looked for sixteen bytes at a
-// time and only they are checked for the 00 00.
+// Index just past the first 00 00 01 whose 01 lies at or after `k`, or `count`; k >= 2,
+// and bytes[k - 2] and bytes[k - 1] are the call's. Sixteen positions are tested at a time
+// with no branch on the data until one matches: coded data has a 01 about once in 256
+// bytes, at places no branch predictor can guess.
 uint32_t find_prefix_end(const uint8_t* bytes, uint32_t k, uint32_t count) {
-    if (k >= count) return count;
 #if defined(__SSE2__)
-    const __m128i one = _mm_set1_epi8(1);
-    for (; k + 16 <= count; k += 16) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + k));
-        uint32_t ones = uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(v, one)));
-        while (ones != 0) {
-            const uint32_t at = k + uint32_t(__builtin_ctz(ones));
-            if ((bytes[at - 1] | bytes[at - 2]) == 0) return at + 1;
-            ones &= ones - 1;
-        }
+    if (count - k >= 16) {
+        const __m128i zero = _mm_setzero_si128(), one = _mm_set1_epi8(1);
+        auto prefixes_at = [&](uint32_t at) {
+            const auto* p = reinterpret_cast<const __m128i*>(bytes + at);
+            const __m128i two_before = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + at - 2));
+            const __m128i one_before = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + at - 1));
+            const __m128i zeros = _mm_cmpeq_epi8(_mm_or_si128(two_before, one_before), zero);
+            return uint32_t(_mm_movemask_epi8(_mm_and_si128(zeros, _mm_cmpeq_epi8(_mm_loadu_si128(p), one))));
+        };
+        for (; k + 16 <= count; k += 16)
+            if (const uint32_t m = prefixes_at(k)) return k + uint32_t(__builtin_ctz(m)) + 1;
+        // The last sixteen bytes once more, overlapping those already tested.
+        if (k < count)
+            if (const uint32_t m = prefixes_at(count - 16)) return count - 16 + uint32_t(__builtin_ctz(m)) + 1;
+        return count;
     }
 #endif
-    while (const void* hit = memchr(bytes + k, 0x01, count - k)) {
-        const uint32_t at = uint32_t(static_cast<const uint8_t*>(hit) - bytes);
-        if ((bytes[at - 1] | bytes[at - 2]) == 0) return at + 1;
-        k = at + 1;
-    }
+    for (; k < count; ++k)
+        if (bytes[k] == 0x01 && (bytes[k - 1] | bytes[k - 2]) == 0) return k + 1;
     return count;
 }
 
