@@ -1,3 +1,4 @@
+#include <stdio_ext.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,7 +14,8 @@ constexpr const char* audio_output_name = "bits0001.mpa";
 
 // Payload goes out in runs of at most 184 bytes. Behind stdio's default buffer (one page)
 // that is a write call every few packets; a buffer of a few hundred KiB per file makes it
-// one write per many read blocks.
+// one write per many read blocks. And with one thread the stream lock that every fwrite
+// takes and gives back (an atomic operation each time) guards nothing: it is turned off.
 constexpr size_t output_buffer_size = 256 * 1024;
 
 // An output file that had a write error must not be reported as a success.
@@ -113,6 +115,8 @@ int kavel_main(int argc, char** argv) {
         }
         setvbuf(ctx->sinks.video_out, output_buffers.get(), _IOFBF, output_buffer_size);
         setvbuf(ctx->sinks.audio_out, output_buffers.get() + output_buffer_size, _IOFBF, output_buffer_size);
+        __fsetlocking(ctx->sinks.video_out, FSETLOCKING_BYCALLER);
+        __fsetlocking(ctx->sinks.audio_out, FSETLOCKING_BYCALLER);
     }
 
     ctx->report_is_terminal = isatty(fileno(stdout)) ? 1 : 0;
