@@ -3,39 +3,51 @@
 
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define KAVEL_WIDE_SCAN 1  // 32 positions at a time where the processor has AVX2
 #endif
 
 #include "driver/context.h"
 
 namespace {
 
-// Index just past the first 00 00 01 whose 01 lies at or after `k`, or `count`; k >= 2,
-// and bytes[k - 2] and bytes[k - 1] are the call's. Sixteen positions are tested at a time
-// with no branch on the data until one matches: coded data has a 01 about once in 256
-// bytes, at places no branch predictor can guess.
-uint32_t find_prefix_end(const uint8_t* bytes, uint32_t k, uint32_t count) {
-#if defined(__SSE2__)
-    if (count - k >= 16) {
-        const __m128i zero = _mm_setzero_si128(), one = _mm_set1_epi8(1);
-        auto prefixes_at = [&](uint32_t at) {
-            const auto* p = reinterpret_cast<const __m128i*>(bytes + at);
-            const __m128i two_before = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + at - 2));
-            const __m128i one_before = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + at - 1));
-            const __m128i zeros = _mm_cmpeq_epi8(_mm_or_si128(two_before, one_before), zero);
-            return uint32_t(_mm_movemask_epi8(_mm_and_si128(zeros, _mm_cmpeq_epi8(_mm_loadu_si128(p), one))));
-        };
-        for (; k + 16 <= count; k += 16)
-            if (const uint32_t m = prefixes_at(k)) return k + uint32_t(__builtin_ctz(m)) + 1;
-        // The last sixteen bytes once more, overlapping those already tested.
-        if (k < count)
-            if (const uint32_t m = prefixes_at(count - 16)) return count - 16 + uint32_t(__builtin_ctz(m)) + 1;
-        return count;
-    }
+// The start-code search: a position `at` matches when bytes[at] is 01 and the two bytes
+// before it are 00; `at` >= 2, and those two bytes are the call's. With AVX2, 32 positions
+// are tested at a time with no branch on the data until one matches: coded data has a 01
+// about once in 256 bytes, at places no branch predictor can guess.
+
+#if defined(KAVEL_WIDE_SCAN)
+__attribute__((target("avx2"))) inline uint32_t prefixes_at_32(const uint8_t* bytes, uint32_t at) {
+    const __m256i two_before = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bytes + at - 2));
+    const __m256i one_before = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bytes + at - 1));
+    const __m256i here = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bytes + at));
+    const __m256i zeros = _mm256_cmpeq_epi8(_mm256_or_si256(two_before, one_before), _mm256_setzero_si256());
+    return uint32_t(_mm256_movemask_epi8(_mm256_and_si256(zeros, _mm256_cmpeq_epi8(here, _mm256_set1_epi8(1)))));
+}
+
+// As find_prefix_end, for count - k >= 32.
+__attribute__((target("avx2"))) uint32_t find_prefix_end_wide(const uint8_t* bytes, uint32_t k, uint32_t count) {
+    for (; k + 32 <= count; k += 32)
+        if (const uint32_t m = prefixes_at_32(bytes, k)) return k + uint32_t(__builtin_ctz(m)) + 1;
+    // The last 32 positions once more, overlapping those already tested.
+    if (k < count)
+        if (const uint32_t m = prefixes_at_32(bytes, count - 32)) return count - 32 + uint32_t(__builtin_ctz(m)) + 1;
+    return count;
+}
 #endif
-    for (; k < count; ++k)
-        if (bytes[k] == 0x01 && (bytes[k - 1] | bytes[k - 2]) == 0) return k + 1;
+
+// Index just past the first match at or after `k`, or `count`. Without AVX2, and for
+// short runs, the 01s are found by memchr and only they are checked for the 00 00.
+uint32_t find_prefix_end(const uint8_t* bytes, uint32_t k, uint32_t count) {
+#if defined(KAVEL_WIDE_SCAN)
+    if (count - k >= 32 && __builtin_cpu_supports("avx2")) return find_prefix_end_wide(bytes, k, count);
+#endif
+    while (const void* hit = memchr(bytes + k, 0x01, count - k)) {
+        const uint32_t at = uint32_t(static_cast<const uint8_t*>(hit) - bytes);
+        if ((bytes[at - 1] | bytes[at - 2]) == 0) return at + 1;
+        k = at + 1;
+    }
     return count;
 }
 
