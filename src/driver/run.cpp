@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <memory>
 #include <new>
 
 #include "driver/context.h"
@@ -88,23 +87,10 @@ void print_final_report(context& ctx) {
             difference / 90.0);
 }
 
-int kavel_main(int argc, char** argv) {
-    // The context is over a megabyte, most of it the audio frame rings, of which a run
-    // uses one slot or a few. From calloc it comes as fresh zero pages from the kernel,
-    // each first touched (and faulted in) only when the run uses it; a value-initialized
-    // context would write zeros over all of it at start.
-    void* storage = std::calloc(1, sizeof(context));
-    if (!storage) {
-        fprintf(stderr, "Cannot allocate memory\n");
-        return -1;
-    }
-    struct release {
-        void operator()(context* c) const {
-            c->~context();
-            std::free(c);
-        }
-    };
-    std::unique_ptr<context, release> ctx(new (storage) context);
+namespace {
+
+// The run, once the context exists: returns the exit status.
+int run(context* ctx, int argc, char** argv) {
     const char* input_path = nullptr;
     if (parse_command_line(*ctx, argc, argv, stderr, &input_path) == command_line_result::usage) {
         print_usage(stderr);
@@ -116,10 +102,9 @@ int kavel_main(int argc, char** argv) {
         fprintf(stderr, "Cannot open bitstream file <%s>\n", input_path);
         return -1;
     }
-    // Must outlive the output files: they are closed at the end of this function.
-    std::unique_ptr<char[]> output_buffers;
+    // Must outlive the output files: freed only once they are closed.
+    char* output_buffers = nullptr;
     if (!ctx->options.parse_only) {
-        output_buffers.reset(new char[2 * output_buffer_size]);
         ctx->sinks.video_out = fopen(video_output_name, "wb");
         if (!ctx->sinks.video_out) {
             fprintf(stderr, "Cannot open video output file <%s>\n", video_output_name);
@@ -130,8 +115,11 @@ int kavel_main(int argc, char** argv) {
             fprintf(stderr, "Cannot open audio output file <%s>\n", audio_output_name);
             return -1;
         }
-        setvbuf(ctx->sinks.video_out, output_buffers.get(), _IOFBF, output_buffer_size);
-        setvbuf(ctx->sinks.audio_out, output_buffers.get() + output_buffer_size, _IOFBF, output_buffer_size);
+        output_buffers = static_cast<char*>(std::malloc(2 * output_buffer_size));
+        if (output_buffers) {
+            setvbuf(ctx->sinks.video_out, output_buffers, _IOFBF, output_buffer_size);
+            setvbuf(ctx->sinks.audio_out, output_buffers + output_buffer_size, _IOFBF, output_buffer_size);
+        }
         __fsetlocking(ctx->sinks.video_out, FSETLOCKING_BYCALLER);
         __fsetlocking(ctx->sinks.audio_out, FSETLOCKING_BYCALLER);
     }
@@ -166,6 +154,29 @@ int kavel_main(int argc, char** argv) {
             fprintf(stderr, "Error writing audio output file <%s>\n", audio_output_name);
             status = -1;
         }
+        std::free(output_buffers);
     }
+    return status;
+}
+
+}  // namespace
+
+// Nothing here has a destructor to run on the way out, so the program needs no unwinding
+// support, and with it no C++ runtime library to load at start: a few milliseconds of
+// every run, however short.
+int kavel_main(int argc, char** argv) {
+    // The context is over a megabyte, most of it the audio frame rings, of which a run
+    // uses one slot or a few. From calloc it comes as fresh zero pages from the kernel,
+    // each first touched (and faulted in) only when the run uses it; a value-initialized
+    // context would write zeros over all of it at start.
+    void* storage = std::calloc(1, sizeof(context));
+    if (!storage) {
+        fprintf(stderr, "Cannot allocate memory\n");
+        return -1;
+    }
+    context* ctx = new (storage) context;
+    const int status = run(ctx, argc, argv);
+    ctx->~context();
+    std::free(storage);
     return status;
 }
