@@ -26,26 +26,44 @@ __attribute__((target("avx2"))) inline uint32_t prefixes_at_32(const uint8_t* by
     return uint32_t(_mm256_movemask_epi8(_mm256_and_si256(zeros, _mm256_cmpeq_epi8(here, _mm256_set1_epi8(1)))));
 }
 
+// The 01 at `at` ends a prefix: is it one the caller wants to stop at?
+inline bool wanted(const uint8_t* bytes, uint32_t at, uint32_t count, const es_code_set& codes) {
+    return at + 1 == count || codes.has(bytes[at + 1]);
+}
+
+// The first wanted match among those marked in `m` (bit p: position k + p), or 0.
+inline uint32_t first_wanted(const uint8_t* bytes, uint32_t k, uint32_t m, uint32_t count, const es_code_set& codes) {
+    for (; m != 0; m &= m - 1) {
+        const uint32_t at = k + uint32_t(__builtin_ctz(m));
+        if (wanted(bytes, at, count, codes)) return at + 1;
+    }
+    return 0;
+}
+
 // As find_prefix_end, for count - k >= 32.
-__attribute__((target("avx2"))) uint32_t find_prefix_end_wide(const uint8_t* bytes, uint32_t k, uint32_t count) {
+__attribute__((target("avx2"))) uint32_t find_prefix_end_wide(const uint8_t* bytes, uint32_t k, uint32_t count,
+                                                              const es_code_set& codes) {
     for (; k + 32 <= count; k += 32)
-        if (const uint32_t m = prefixes_at_32(bytes, k)) return k + uint32_t(__builtin_ctz(m)) + 1;
-    // The last 32 positions once more, overlapping those already tested.
+        if (const uint32_t m = prefixes_at_32(bytes, k))
+            if (const uint32_t end = first_wanted(bytes, k, m, count, codes)) return end;
+    // The last 32 positions once more, overlapping those already tested (matches among
+    // them were not wanted, and are not now).
     if (k < count)
-        if (const uint32_t m = prefixes_at_32(bytes, count - 32)) return count - 32 + uint32_t(__builtin_ctz(m)) + 1;
+        if (const uint32_t m = prefixes_at_32(bytes, count - 32))
+            if (const uint32_t end = first_wanted(bytes, count - 32, m, count, codes)) return end;
     return count;
 }
 #endif
 
-// Index just past the first match at or after `k`, or `count`. Without AVX2, and for
-// short runs, the 01s are found by memchr and only they are checked for the 00 00.
-uint32_t find_prefix_end(const uint8_t* bytes, uint32_t k, uint32_t count) {
+// Index just past the first wanted match at or after `k`, or `count`. Without AVX2, and
+// for short runs, the 01s are found by memchr and only they are checked for the 00 00.
+uint32_t find_prefix_end(const uint8_t* bytes, uint32_t k, uint32_t count, const es_code_set& codes) {
 #if defined(KAVEL_WIDE_SCAN)
-    if (count - k >= 32 && __builtin_cpu_supports("avx2")) return find_prefix_end_wide(bytes, k, count);
+    if (count - k >= 32 && __builtin_cpu_supports("avx2")) return find_prefix_end_wide(bytes, k, count, codes);
 #endif
     while (const void* hit = memchr(bytes + k, 0x01, count - k)) {
         const uint32_t at = uint32_t(static_cast<const uint8_t*>(hit) - bytes);
-        if ((bytes[at - 1] | bytes[at - 2]) == 0) return at + 1;
+        if ((bytes[at - 1] | bytes[at - 2]) == 0 && wanted(bytes, at, count, codes)) return at + 1;
         k = at + 1;
     }
     return count;
@@ -105,16 +123,17 @@ void es_call_end(context& ctx, es_call& o, uint32_t count, uint32_t window, bool
     }
 }
 
-uint32_t es_skip_to_start_code(const uint8_t* bytes, uint32_t i, uint32_t count, uint32_t& window) {
+uint32_t es_skip_to_start_code(const uint8_t* bytes, uint32_t i, uint32_t count, uint32_t& window,
+                               const es_code_set& codes) {
     const uint32_t from = i;
     // The first two bytes may end a prefix whose 00s lie in the window, before the call.
     uint32_t stop = 0;
     uint32_t w = window;
     for (; i < count && i < from + 2 && stop == 0; ++i) {
         w = w << 8 | bytes[i];
-        if (es_prefix_complete(w)) stop = i + 1;
+        if (es_prefix_complete(w) && wanted(bytes, i, count, codes)) stop = i + 1;
     }
-    if (stop == 0) stop = find_prefix_end(bytes, i, count);
+    if (stop == 0) stop = find_prefix_end(bytes, i, count, codes);
     if (stop - from >= 4) {
         const uint8_t* p = bytes + stop - 4;
         window = uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
