@@ -55,7 +55,8 @@ void arrival_time_byte(context& ctx, uint8_t b, uint32_t left) {
 }
 
 // The third header byte: scrambling, adaptation control, continuity and unit starts.
-void header_flags_byte(context& ctx, uint8_t b) {
+// Once per packet: kept inline in both framing loops, this and route_payload below.
+[[gnu::always_inline]] inline void header_flags_byte(context& ctx, uint8_t b) {
     ts_state& ts = ctx.ts;
     const uint16_t pid = ts.current_pid;
     ts.scrambling_control = b >> 6;
@@ -122,7 +123,7 @@ void whole_header(context& ctx, const uint8_t* h) {
 
 // Offers the payload run at `data` to the consumer of the current PID; returns the bytes
 // consumed. Payload of PIDs nobody reads is skipped in one step.
-uint32_t route_payload(context& ctx, uint8_t* data, uint32_t available) {
+[[gnu::always_inline]] inline uint32_t route_payload(context& ctx, uint8_t* data, uint32_t available) {
     const uint16_t pid = ctx.ts.current_pid;
     const bool clear = ctx.ts.scrambling_control == 0;
     if (pid == 0) return feed_pat(ctx, data, available);
