@@ -105,11 +105,7 @@ void es_cut_start_code(context& ctx, es_call& o, es_cut_state& cut, uint32_t pos
     o.cursor = pos + 1;
 }
 
-void es_call_end(context& ctx, es_call& o, uint32_t count, uint32_t window, bool started, es_cut_state* cut) {
-    if (!o.out || !started) {
-        if (cut) *cut = es_cut_state{};
-        return;
-    }
+void es_call_end_written(context& ctx, es_call& o, uint32_t count, uint32_t window, es_cut_state* cut) {
     es_write_to(ctx, o, o.end);
     if (!cut) return;
     // An interruption before this call no longer matters once the call holds all three

@@ -81,11 +81,20 @@ void es_start_output(context& ctx, es_call& o, const uint8_t* prefix, uint32_t n
 // stays whole). Only for handlers whose output has started.
 void es_cut_start_code(context& ctx, es_call& o, es_cut_state& cut, uint32_t pos);
 
+// The part of es_call_end for a call whose output is written.
+void es_call_end_written(context& ctx, es_call& o, uint32_t count, uint32_t window, es_cut_state* cut);
+
 // Ends the call: when `started`, writes the bytes from the cursor to `o.end`. With `cut`,
 // notes whether the call ended with the first bytes of a start code (its last four bytes
-// seen are in `window`).
-void es_call_end(context& ctx, es_call& o, uint32_t count, uint32_t window, bool started,
-                 es_cut_state* cut = nullptr);
+// seen are in `window`). Inline, since it is once per payload run and, with nothing
+// written (parse only, or before the output starts), next to nothing.
+inline void es_call_end(context& ctx, es_call& o, uint32_t count, uint32_t window, bool started,
+                        es_cut_state* cut = nullptr) {
+    if (o.out && started)
+        es_call_end_written(ctx, o, count, window, cut);
+    else if (cut)
+        *cut = es_cut_state{};
+}
 
 // The start code values (the byte after 00 00 01) that a handler acts on between headers.
 // A skip passes over the others: MPEG-2 video has dozens of slice start codes in every
