@@ -60,7 +60,6 @@ make_capture h264_1080_ac3.ts -c:v libx264 -preset veryfast -x264-params aud=1:k
 
 # --- timing -------------------------------------------------------------------------------
 cd "$work/out"
-now() { echo "${EPOCHREALTIME/[,.]/}"; }  # microseconds
 
 command_for() {  # letter, capture path, FFmpeg's muxer for the video elementary stream
   local in="$2" format="$3"
@@ -99,10 +98,11 @@ for capture in mpeg2_1080i_ac3.ts:mpeg2video h264_1080_ac3.ts:h264; do
   done
   for ((r = 0; r < runs; r++)); do
     for letter in a b c d e f; do
-      t0=$(now)
-      $(command_for $letter "$in" "$format") >/dev/null 2>&1 || true
-      t1=$(now)
-      times[$letter]+="$((t1 - t0)) "
+      cmd=$(command_for $letter "$in" "$format")  # outside the timed part: it forks
+      t0=$EPOCHREALTIME
+      $cmd >/dev/null 2>&1 || true
+      t1=$EPOCHREALTIME
+      times[$letter]+="$((${t1/[,.]/} - ${t0/[,.]/})) "  # microseconds
     done
   done
   declare -A med=()
