@@ -48,7 +48,10 @@ struct audio_aligner {
     audio_pts_marks marks;
     uint32_t slot_index = 0;
     uint32_t slot_fill = 0;
-    audio_frame_ring ring = {};
+    // No initializer, so that constructing a context does not write over its half
+    // megabyte: every slot is written before it is read, and a context that the driver
+    // makes (from zeroed pages) or that is value-initialized holds zeros here anyway.
+    audio_frame_ring ring;
 };
 
 void handle_ac3_audio(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts, uint8_t new_pts);

@@ -40,6 +40,10 @@ bool demux_init(context& ctx);
 // Consumes one block of input; every piece of state survives to the next call.
 void demux_buffer(context& ctx, uint32_t length, uint8_t* block);
 
+// The same, with every transport header byte taken one at a time even when the header lies
+// whole in the block. Gives identical results; kept to prove that.
+void demux_buffer_per_byte(context& ctx, uint32_t length, uint8_t* block);
+
 // Adaptation field bytes, one at a time (the length byte first). Used by demux_buffer.
 void feed_adaptation_length(context& ctx, uint8_t b);
 void feed_adaptation_byte(context& ctx, uint8_t b);

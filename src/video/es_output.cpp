@@ -3,9 +3,71 @@
 
 #include <cstring>
 
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define KAVEL_WIDE_SCAN 1  // 32 positions at a time where the processor has AVX2
+#endif
+
 #include "driver/context.h"
 
 namespace {
+
+// The start-code search: a position `at` matches when bytes[at] is 01 and the two bytes
+// before it are 00; `at` >= 2, and those two bytes are the call's. With AVX2, 32 positions
+// are tested at a time with no branch on the data until one matches: coded data has a 01
+// about once in 256 bytes, at places no branch predictor can guess.
+
+#if defined(KAVEL_WIDE_SCAN)
+__attribute__((target("avx2"))) inline uint32_t prefixes_at_32(const uint8_t* bytes, uint32_t at) {
+    const __m256i two_before = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bytes + at - 2));
+    const __m256i one_before = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bytes + at - 1));
+    const __m256i here = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bytes + at));
+    const __m256i zeros = _mm256_cmpeq_epi8(_mm256_or_si256(two_before, one_before), _mm256_setzero_si256());
+    return uint32_t(_mm256_movemask_epi8(_mm256_and_si256(zeros, _mm256_cmpeq_epi8(here, _mm256_set1_epi8(1)))));
+}
+
+// The 01 at `at` ends a prefix: is it one the caller wants to stop at?
+inline bool wanted(const uint8_t* bytes, uint32_t at, uint32_t count, const es_code_set& codes) {
+    return at + 1 == count || codes.has(bytes[at + 1]);
+}
+
+// The first wanted match among those marked in `m` (bit p: position k + p), or 0.
+inline uint32_t first_wanted(const uint8_t* bytes, uint32_t k, uint32_t m, uint32_t count, const es_code_set& codes) {
+    for (; m != 0; m &= m - 1) {
+        const uint32_t at = k + uint32_t(__builtin_ctz(m));
+        if (wanted(bytes, at, count, codes)) return at + 1;
+    }
+    return 0;
+}
+
+// As find_prefix_end, for count - k >= 32.
+__attribute__((target("avx2"))) uint32_t find_prefix_end_wide(const uint8_t* bytes, uint32_t k, uint32_t count,
+                                                              const es_code_set& codes) {
+    for (; k + 32 <= count; k += 32)
+        if (const uint32_t m = prefixes_at_32(bytes, k))
+            if (const uint32_t end = first_wanted(bytes, k, m, count, codes)) return end;
+    // The last 32 positions once more, overlapping those already tested (matches among
+    // them were not wanted, and are not now).
+    if (k < count)
+        if (const uint32_t m = prefixes_at_32(bytes, count - 32))
+            if (const uint32_t end = first_wanted(bytes, count - 32, m, count, codes)) return end;
+    return count;
+}
+#endif
+
+// Index just past the first wanted match at or after `k`, or `count`. Without AVX2, and
+// for short runs, the 01s are found by memchr and only they are checked for the 00 00.
+uint32_t find_prefix_end(const uint8_t* bytes, uint32_t k, uint32_t count, const es_code_set& codes) {
+#if defined(KAVEL_WIDE_SCAN)
+    if (count - k >= 32 && __builtin_cpu_supports("avx2")) return find_prefix_end_wide(bytes, k, count, codes);
+#endif
+    while (const void* hit = memchr(bytes + k, 0x01, count - k)) {
+        const uint32_t at = uint32_t(static_cast<const uint8_t*>(hit) - bytes);
+        if ((bytes[at - 1] | bytes[at - 2]) == 0 && wanted(bytes, at, count, codes)) return at + 1;
+        k = at + 1;
+    }
+    return count;
+}
 
 // The window ends with bytes that could begin a start code: 00, 00 00 or 00 00 01.
 bool code_may_follow(uint32_t window) { return (window & 0xFF) == 0 || es_prefix_complete(window); }
@@ -43,11 +105,7 @@ void es_cut_start_code(context& ctx, es_call& o, es_cut_state& cut, uint32_t pos
     o.cursor = pos + 1;
 }
 
-void es_call_end(context& ctx, es_call& o, uint32_t count, uint32_t window, bool started, es_cut_state* cut) {
-    if (!o.out || !started) {
-        if (cut) *cut = es_cut_state{};
-        return;
-    }
+void es_call_end_written(context& ctx, es_call& o, uint32_t count, uint32_t window, es_cut_state* cut) {
     es_write_to(ctx, o, o.end);
     if (!cut) return;
     // An interruption before this call no longer matters once the call holds all three
@@ -61,14 +119,22 @@ void es_call_end(context& ctx, es_call& o, uint32_t count, uint32_t window, bool
     }
 }
 
-uint32_t es_skip_to_start_code(const uint8_t* bytes, uint32_t i, uint32_t count, uint32_t& window) {
-    const void* hit = memchr(bytes + i, 0x01, count - i);
-    const uint32_t stop = hit ? uint32_t(static_cast<const uint8_t*>(hit) - bytes) + 1 : count;
-    if (stop - i >= 4) {
+uint32_t es_skip_to_start_code(const uint8_t* bytes, uint32_t i, uint32_t count, uint32_t& window,
+                               const es_code_set& codes) {
+    const uint32_t from = i;
+    // The first two bytes may end a prefix whose 00s lie in the window, before the call.
+    uint32_t stop = 0;
+    uint32_t w = window;
+    for (; i < count && i < from + 2 && stop == 0; ++i) {
+        w = w << 8 | bytes[i];
+        if (es_prefix_complete(w) && wanted(bytes, i, count, codes)) stop = i + 1;
+    }
+    if (stop == 0) stop = find_prefix_end(bytes, i, count, codes);
+    if (stop - from >= 4) {
         const uint8_t* p = bytes + stop - 4;
         window = uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
     } else {
-        for (uint32_t k = i; k < stop; ++k) window = window << 8 | bytes[k];
+        for (uint32_t k = from; k < stop; ++k) window = window << 8 | bytes[k];
     }
     return stop;
 }

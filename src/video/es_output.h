@@ -10,7 +10,7 @@
 //     uint32_t window = st.sync_window;
 //     for (uint32_t i = 0; i < count;) {
 //         if (!es_prefix_complete(window) && no header field of the handler is pending) {
-//             i = es_skip_to_start_code(bytes, i, count, window);  // just past a 01, or count
+//             i = es_skip_to_start_code(bytes, i, count, window, codes);  // past 00 00 01, or count
 //             continue;
 //         }
 //         window = window << 8 | bytes[i];
@@ -33,6 +33,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <initializer_list>
 
 struct context;
 
@@ -80,18 +81,40 @@ void es_start_output(context& ctx, es_call& o, const uint8_t* prefix, uint32_t n
 // stays whole). Only for handlers whose output has started.
 void es_cut_start_code(context& ctx, es_call& o, es_cut_state& cut, uint32_t pos);
 
+// The part of es_call_end for a call whose output is written.
+void es_call_end_written(context& ctx, es_call& o, uint32_t count, uint32_t window, es_cut_state* cut);
+
 // Ends the call: when `started`, writes the bytes from the cursor to `o.end`. With `cut`,
 // notes whether the call ended with the first bytes of a start code (its last four bytes
-// seen are in `window`).
-void es_call_end(context& ctx, es_call& o, uint32_t count, uint32_t window, bool started,
-                 es_cut_state* cut = nullptr);
+// seen are in `window`). Inline, since it is once per payload run and, with nothing
+// written (parse only, or before the output starts), next to nothing.
+inline void es_call_end(context& ctx, es_call& o, uint32_t count, uint32_t window, bool started,
+                        es_cut_state* cut = nullptr) {
+    if (o.out && started)
+        es_call_end_written(ctx, o, count, window, cut);
+    else if (cut)
+        *cut = es_cut_state{};
+}
 
-// Start codes are 00 00 01 xx: one can complete only at the byte after a 01. From `i`,
-// skips to just past the next 01 (or to `count`) and leaves `window` as if every skipped
+// The start code values (the byte after 00 00 01) that a handler acts on between headers.
+// A skip passes over the others: MPEG-2 video has dozens of slice start codes in every
+// picture, and each would otherwise end a skip only for its byte to change nothing.
+struct es_code_set {
+    uint64_t bits[4] = {};
+    constexpr es_code_set(std::initializer_list<uint8_t> codes) {
+        for (uint8_t c : codes) bits[c >> 6] |= uint64_t{1} << (c & 63);
+    }
+    constexpr bool has(uint8_t c) const { return (bits[c >> 6] >> (c & 63)) & 1; }
+};
+
+// Start codes are 00 00 01 xx: one can complete only at the byte after a 01 that follows
+// two 00s. From `i`, skips to just past the next such 01 whose following byte is in
+// `codes` or lies beyond the call (or to `count`), and leaves `window` as if every skipped
 // byte had been shifted in. Returns the new position; the caller counts the skipped bytes
 // where it counts bytes. Use it only while no header field is being followed, and not when
 // the window already ends with 00 00 01 (the next byte completes a code).
-uint32_t es_skip_to_start_code(const uint8_t* bytes, uint32_t i, uint32_t count, uint32_t& window);
+uint32_t es_skip_to_start_code(const uint8_t* bytes, uint32_t i, uint32_t count, uint32_t& window,
+                               const es_code_set& codes);
 
 // The window ends with 00 00 01: the next byte completes a start code.
 inline bool es_prefix_complete(uint32_t window) { return (window & 0xFFFFFF) == 0x000001; }

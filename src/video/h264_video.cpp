@@ -27,6 +27,10 @@ constexpr uint32_t start_sps = 0x00000127;
 constexpr uint32_t end_mask = 0xFFFFFFFE;
 constexpr uint32_t start_end = 0x0000010A;
 constexpr uint8_t filler_type = 0x0C;
+// The NAL header bytes acted on: the delimiter, a parameter set with nal_ref_idc 1 or 3,
+// end of sequence or stream. Slices and everything else are skipped over.
+constexpr es_code_set idle_codes = {uint8_t(start_delimiter), uint8_t(start_sps), uint8_t(start_sps | 0x40),
+                                    uint8_t(start_end), uint8_t(start_end | 1)};
 
 // A 4-byte start code and the delimiter's type byte: the output begins with it, in place
 // of the delimiter's own start code, whose bytes may lie in earlier calls.
@@ -90,7 +94,7 @@ void scan(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts) {
         if constexpr (fast_skip) {
             // Between NAL headers only a completed start code matters.
             if (!es_prefix_complete(window) && (st.aud_seen | st.sps_countdown) == 0) {
-                i = es_skip_to_start_code(bytes, i, count, window);
+                i = es_skip_to_start_code(bytes, i, count, window, idle_codes);
                 continue;
             }
         }

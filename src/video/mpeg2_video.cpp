@@ -27,6 +27,9 @@ constexpr uint32_t start_picture = 0x00000100;
 constexpr uint32_t start_extension = 0x000001B5;
 constexpr uint32_t start_gop = 0x000001B8;
 constexpr uint32_t start_sequence_end = 0x000001B7;
+// The start codes acted on between headers (slices, 01 to AF, are not).
+constexpr es_code_set idle_codes = {uint8_t(start_sequence_header), uint8_t(start_picture), uint8_t(start_extension),
+                                    uint8_t(start_gop), uint8_t(start_sequence_end)};
 
 constexpr uint32_t extension_sequence = 1;
 constexpr uint32_t extension_picture_coding = 8;
@@ -119,7 +122,7 @@ void scan(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts, uint8_t dt
             // completes only at the byte after a 01. Jump to the next 01 (taking it too)
             // unless the window already ends with 00 00 01.
             if (!es_prefix_complete(window) && idle(st)) {
-                const uint32_t stop = es_skip_to_start_code(bytes, i, count, window);
+                const uint32_t stop = es_skip_to_start_code(bytes, i, count, window, idle_codes);
                 st.bytes_since_picture += stop - i;
                 i = stop;
                 continue;

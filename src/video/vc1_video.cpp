@@ -19,6 +19,9 @@ namespace {
 constexpr uint32_t start_frame = 0x0000010D;
 constexpr uint32_t start_sequence_header = 0x0000010F;
 constexpr uint32_t start_end_of_sequence = 0x0000010A;
+// The units acted on between headers; entry points, fields and slices are passed over.
+constexpr es_code_set idle_codes = {uint8_t(start_frame), uint8_t(start_sequence_header),
+                                    uint8_t(start_end_of_sequence)};
 
 // Bytes read after a frame start code before its header is decoded (from the first three).
 constexpr uint32_t frame_header_bytes = 4;
@@ -73,7 +76,7 @@ void scan(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts) {
         if constexpr (fast_skip) {
             // Outside every header only a completed start code matters: on to the next 01.
             if (!es_prefix_complete(window) && idle(st)) {
-                const uint32_t stop = es_skip_to_start_code(bytes, i, count, window);
+                const uint32_t stop = es_skip_to_start_code(bytes, i, count, window, idle_codes);
                 st.bytes_since_frame += stop - i;
                 i = stop;
                 continue;

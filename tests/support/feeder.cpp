@@ -71,7 +71,7 @@ void feed(context& ctx, const bytes& input, const chunking& how) {
         size_t n = how.random ? 1 + rng() % how.size : how.size;
         n = std::min(n, input.size() - at);
         block.assign(input.begin() + at, input.begin() + at + n);
-        demux_buffer(ctx, uint32_t(n), block.data());
+        (how.per_byte ? demux_buffer_per_byte : demux_buffer)(ctx, uint32_t(n), block.data());
         at += n;
     }
 }

@@ -39,6 +39,7 @@ struct chunking {
     uint32_t size = 16384;  // fixed block size, or the largest block when random
     bool random = false;
     uint32_t seed = 1;
+    bool per_byte = false;  // through demux_buffer_per_byte, the plain reference
     std::string name() const;
 };
 
