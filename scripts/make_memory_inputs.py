@@ -83,8 +83,7 @@ def pes(stream_id, pts, payload, zero_length=False):
 
 
 def repeat_block():
-    with open(os.path.join(DATA, "mpeg2_ac3_51.ts"), "rb") as f:
-        return b"", f.read()
+    return b"", fixture("mpeg2_ac3_51.ts")
 
 
 def psip_churn():
@@ -115,15 +114,24 @@ def max_sections():
     return bytes(head.out), bytes(mux.out)
 
 
-def endless_pes():
-    with open(os.path.join(DATA, "mpeg2_ac3_51.m2v"), "rb") as f:
-        video = f.read()
-    with open(os.path.join(DATA, "mpeg2_ac3_51.ac3"), "rb") as f:
-        audio = f.read()
+def fixture(name):
+    with open(os.path.join(DATA, name), "rb") as f:
+        return f.read()
+
+
+def program():
+    """A head with PAT and PMT (MPEG-2 video on 0x101, AC-3 on 0x102) and a muxer for the
+    repeated block that goes on with the head's continuity counters."""
     head, mux = Mux(), Mux()
     mux.cc = head.cc
     pat(head)
     pmt(head, [(0x02, 0x101), (0x81, 0x102)])
+    return head, mux
+
+
+def endless_pes():
+    video, audio = fixture("mpeg2_ac3_51.m2v"), fixture("mpeg2_ac3_51.ac3")
+    head, mux = program()
     head.packet(0x101, pes(0xE0, 90000, b"", True), True)
     head.packet(0x102, pes(0xBD, 90000, b"", True), True)
     # The elementary streams without start codes' ends: payload only, never a unit start.
@@ -137,12 +145,8 @@ def endless_pes():
 
 
 def audio_only():
-    with open(os.path.join(DATA, "mpeg2_ac3_51.ac3"), "rb") as f:
-        audio = f.read()
-    head, mux = Mux(), Mux()
-    mux.cc = head.cc
-    pat(head)
-    pmt(head, [(0x02, 0x101), (0x81, 0x102)])
+    audio = fixture("mpeg2_ac3_51.ac3")
+    head, mux = program()
     pts = 0
     for i in range(0, 16 * 1792, 1792):  # sixteen 1792-byte frames, each in its own PES
         mux.unit(0x102, pes(0xBD, pts, audio[i % (len(audio) - 1792):][:1792]))
