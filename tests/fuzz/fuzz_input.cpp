@@ -22,19 +22,19 @@ void append(bytes& out, const bytes& more) { out.insert(out.end(), more.begin(),
 
 // The stream_id a PES packet of elementary stream `i` is sent under.
 // Type 0x80 is video in broadcast streams and LPCM audio under h.
-uint8_t stream_id_of(int i, bool hdmv) {
-    switch (wrapped_stream_types[i]) {
+uint8_t stream_id_of(int target, bool hdmv) {
+    switch (target == 10 ? 0x82 : target < 9 ? wrapped_stream_types[target] : 0x02) {
     case 0x03: case 0x04: return 0xC0;
-    case 0x06: case 0x81: return 0xBD;
+    case 0x06: case 0x81: case 0x82: return 0xBD;
     case 0x80: return hdmv ? 0xBD : 0xE0;
     default: return 0xE0;
     }
 }
 
-// The MGT that announces the four PSIP PIDs of wrapped_pids: channel ETT, EIT-0, EIT-1
-// and ETT-0, and the TVCT on the base PID.
+// The MGT that announces the TVCT on the base PID, EIT-0, EIT-1 and ETT-0 on the PSIP
+// PIDs of wrapped_pids, and a channel ETT on a PID of its own.
 bytes wrapped_mgt() {
-    const uint16_t tables[][2] = {{0x0000, mgt_pid}, {0x0004, wrapped_pids[10]}, {0x0100, wrapped_pids[11]},
+    const uint16_t tables[][2] = {{0x0000, mgt_pid}, {0x0004, 0x1D04}, {0x0100, wrapped_pids[11]},
                                   {0x0101, wrapped_pids[12]}, {0x0200, wrapped_pids[13]}};
     bytes body = {0, 0, uint8_t(std::size(tables))};  // protocol_version, tables_defined
     for (const auto& t : tables)
@@ -47,8 +47,15 @@ bytes wrapped_mgt() {
 }  // namespace
 
 const uint16_t wrapped_pids[16] = {0x101, 0x102, 0x103, 0x104, 0x105, 0x106, 0x107, 0x108,
-                                   0x109, 0x1FFB, 0x1D04, 0x1D00, 0x1D01, 0x1D02, pmt_pid, 0};
-const uint8_t wrapped_stream_types[9] = {0x01, 0x02, 0x1B, 0xEA, 0x80, 0x81, 0x06, 0x03, 0x04};
+                                   0x109, 0x1FFB, 0x10A, 0x1D00, 0x1D01, 0x1D02, pmt_pid, 0};
+const uint8_t wrapped_stream_types[wrapped_streams] = {0x01, 0x02, 0x1B, 0xEA, 0x80, 0x81, 0x06, 0x03, 0x04, 0x82};
+
+namespace {
+
+// The index into wrapped_pids of elementary stream `i` of the PMT.
+int target_of_stream(int i) { return i < 9 ? i : 10; }
+
+}  // namespace
 
 fuzz_input decode(const uint8_t* data, size_t size) {
     uint8_t head[4] = {};
@@ -96,7 +103,8 @@ std::vector<uint8_t> wrap_records(const uint8_t* data, size_t size, bool hdmv) {
     bytes out;
     append(out, kt::section_packets(0, kt::pat_section({{1, pmt_pid}, {2, 0x200}}), cc[15]));
     std::vector<kt::es_entry> streams;
-    for (int i = 0; i < 9; ++i) streams.push_back({wrapped_stream_types[i], wrapped_pids[i], {}});
+    for (int i = 0; i < wrapped_streams; ++i)
+        streams.push_back({wrapped_stream_types[i], wrapped_pids[target_of_stream(i)], {}});
     append(out, kt::section_packets(pmt_pid, kt::pmt_section(1, wrapped_pids[0], streams), cc[14]));
     append(out, kt::section_packets(mgt_pid, wrapped_mgt(), cc[9]));
 
@@ -127,7 +135,7 @@ std::vector<uint8_t> wrap_records(const uint8_t* data, size_t size, bool hdmv) {
         }
         case 1: {
             kt::pes_layout pes;
-            pes.stream_id = target < 9 ? stream_id_of(target, hdmv) : 0xE0;
+            pes.stream_id = stream_id_of(target, hdmv);
             pes.pts = clock;
             if (flag) pes.dts = clock - 3003;
             pes.payload = body;

@@ -28,10 +28,12 @@ struct fuzz_input {
 // Missing leading bytes count as zero: a zero byte keeps the choices of byte 0 alone.
 fuzz_input decode(const uint8_t* data, size_t size);
 
-// The PIDs of the wrapped program, in the order of the record's target nibble: the nine
-// elementary streams of the PMT, the PSIP base, four PIDs the MGT announces, PMT, PAT.
+// The PIDs of the wrapped program, in the order of the record's target nibble: nine
+// elementary streams of the PMT, the PSIP base, a tenth elementary stream (of a type
+// without a handler), three PIDs the MGT announces (EIT-0, EIT-1, ETT-0), PMT, PAT.
+constexpr int wrapped_streams = 10;
 extern const uint16_t wrapped_pids[16];
-extern const uint8_t wrapped_stream_types[9];
+extern const uint8_t wrapped_stream_types[wrapped_streams];
 
 // Builds the wrapped stream: PAT, PMT and MGT, then one packet run per record of `data`
 // (a header byte, a length byte, that many bytes; see README.md).

@@ -6,6 +6,7 @@
 #include <random>
 
 #include "feeder.h"
+#include "fuzz_input.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 
@@ -70,4 +71,37 @@ TEST(Fuzz, MutatedFixturesAndCorpus) {
         }
     }
     SUCCEED() << replayed << " inputs replayed";
+}
+
+TEST(Fuzz, WrappedRecordsReachEveryStreamTypeAndThePsipPids) {
+    // Choice bytes: byte 0 (h, option g), byte 1 (wrapped records), byte 2 (numbers).
+    // Records: a PES packet on each elementary stream, a TVCT on the base PID and an EIT
+    // on EIT-0's PID.
+    kt::bytes records;
+    for (uint8_t target : {0, 1, 2, 3, 4, 5, 6, 7, 8, 10}) records = records + kt::bytes{uint8_t(0x10 | target), 2, 0xAB, 0xCD};
+    const kt::bytes sections = {0x29, 4, 0xC8, 1, 0, 0, 0x2B, 4, 0xCB, 1, 0, 0};
+    const struct {
+        uint8_t option_byte, numbers;  // video number - 1 and audio number - 1
+        const char* selected;
+    } cases[] = {
+        {0x40, 0 | 0 << 3, "type = 0x01\r\nAudio PID =  262 <0x0106>, type = 0x81"},
+        {0x40, 1 | 1 << 3, "type = 0x02\r\nAudio PID =  263 <0x0107>, type = 0x06"},
+        {0x40, 2 | 2 << 3, "type = 0x1b\r\nAudio PID =  264 <0x0108>, type = 0x03"},
+        {0x40, 3 | 3 << 3, "type = 0xea\r\nAudio PID =  265 <0x0109>, type = 0x04"},
+        {0x40, 4 | 4 << 3, "type = 0x80\r\nAudio PID =  266 <0x010a>, type = 0x82"},
+        {0x41, 0 | 0 << 3, "type = 0x01\r\nAudio PID =  261 <0x0105>, type = 0x80"},
+    };
+    for (const auto& c : cases) {
+        const kt::bytes input = kt::bytes{c.option_byte, 0x80, c.numbers, 0} + sections + records;
+        const kavel_fuzz::fuzz_input in = kavel_fuzz::decode(input.data(), input.size());
+        const std::string report = kt::run_demux(in.stream, {}, [&](context& ctx) {
+            ctx.options = in.options;
+            ctx.selection.video_index = in.video_index;
+            ctx.selection.audio_index = in.audio_index;
+        }).report;
+        EXPECT_NE(report.find(c.selected), std::string::npos) << report;
+        EXPECT_NE(report.find("TVCT number of channels = 0\n"), std::string::npos);
+        EXPECT_NE(report.find("EIT0 events defined = 0\n"), std::string::npos);
+        LLVMFuzzerTestOneInput(input.data(), input.size());
+    }
 }

@@ -24,12 +24,13 @@ fi
 
 # The seeds stay untouched; what the run finds goes to a corpus of its own.
 corpus="$out/corpus"
+rm -rf "$out/artifacts"
 mkdir -p "$corpus" "$out/artifacts"
 export ASAN_OPTIONS="detect_leaks=1:allocator_may_return_null=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 
 report_crash() {
-  for f in "$out"/artifacts/*; do
+  for f in "$out"/artifacts/{crash,leak,timeout,oom}-*; do
     [ -f "$f" ] || continue
     echo "=== failing input $f ($(stat -c %s "$f") bytes), base64:"
     base64 "$f"
