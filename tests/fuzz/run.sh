@@ -44,5 +44,5 @@ echo "== replaying the seed corpus"
 
 echo "== fuzzing for $seconds s"
 "$out/fuzz_demux" -max_total_time="$seconds" -max_len=70000 -timeout=25 -rss_limit_mb=2048 \
-  -print_final_stats=1 -artifact_prefix="$out/artifacts/" ${FUZZ_FLAGS:-} \
+  -print_final_stats=1 -dict=tests/fuzz/kavel.dict -artifact_prefix="$out/artifacts/" ${FUZZ_FLAGS:-} \
   "$corpus" tests/fuzz/corpus || report_crash
