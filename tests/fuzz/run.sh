@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer target with clang under AddressSanitizer and UndefinedBehaviorSanitizer,
-# replays the seed corpus, then fuzzes for a bounded time. A crash, a sanitizer report, a
-# timeout or a leak fails the script, and the input that caused it is printed (base64)
-# so that it survives in the log.
+# Builds the libFuzzer targets with clang under AddressSanitizer and UndefinedBehaviorSanitizer,
+# replays their seed corpora, then fuzzes each for a bounded time: the demultiplexer for
+# the given seconds, the differential handler target for a quarter of that. A crash, a
+# sanitizer report, a timeout, a leak or a difference between fast and reference handlers
+# fails the script, and the input that caused it is printed (base64) so that it survives
+# in the log.
 #
 #   tests/fuzz/run.sh [seconds] [build dir]      (defaults: 120, build-fuzz)
 #
@@ -15,34 +17,45 @@ mkdir -p "$out"
 
 clang_cxx="${CLANGXX:-clang++}"
 sources=$(ls src/*/*.cpp | grep -v '/main\.cpp$')
-if [ ! -x "$out/fuzz_demux" ] || [ -n "$(find src tests/fuzz tests/support/ts_builder.* -newer "$out/fuzz_demux" | head -1)" ]; then
-  "$clang_cxx" -std=c++20 -O1 -g -fno-omit-frame-pointer \
-    -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
-    -Isrc -Itests/support $sources tests/support/ts_builder.cpp \
-    tests/fuzz/fuzz_input.cpp tests/fuzz/fuzz_demux.cpp -o "$out/fuzz_demux"
-fi
+flags="-std=c++20 -O1 -g -fno-omit-frame-pointer -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined -Isrc -Itests/support"
 
-# The seeds stay untouched; what the run finds goes to a corpus of its own.
-corpus="$out/corpus"
-rm -rf "$out/artifacts"
-mkdir -p "$corpus" "$out/artifacts"
+# build TARGET SOURCES...: rebuilt when a source is newer than the binary.
+build() {
+  local target="$out/$1"
+  shift
+  if [ ! -x "$target" ] || [ -n "$(find src tests/fuzz tests/support/ts_builder.* -newer "$target" | head -1)" ]; then
+    # shellcheck disable=SC2086
+    "$clang_cxx" $flags $sources "$@" -o "$target"
+  fi
+}
+build fuzz_demux tests/support/ts_builder.cpp tests/fuzz/fuzz_input.cpp tests/fuzz/fuzz_demux.cpp
+build fuzz_handlers -DKAVEL_FUZZ_HANDLERS tests/fuzz/fuzz_handlers.cpp
+
 export ASAN_OPTIONS="detect_leaks=1:allocator_may_return_null=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 
-report_crash() {
-  for f in "$out"/artifacts/{crash,leak,timeout,oom}-*; do
+# fuzz TARGET SECONDS SEEDS: replays the seeds, then fuzzes into a corpus of the build dir
+# (the seeds stay untouched).
+fuzz() {
+  local target="$1" time="$2" seeds="$3"
+  local corpus="$out/corpus-$target" artifacts="$out/artifacts-$target"
+  rm -rf "$artifacts"
+  mkdir -p "$corpus" "$artifacts"
+  local common=(-rss_limit_mb=2048 -timeout=25 -artifact_prefix="$artifacts/")
+  echo "== $target: replaying $seeds"
+  if "$out/$target" -runs=0 "${common[@]}" "$seeds" &&
+     echo "== $target: fuzzing for $time s" &&
+     # shellcheck disable=SC2086
+     "$out/$target" -max_total_time="$time" -max_len=70000 -print_final_stats=1 -dict=tests/fuzz/kavel.dict \
+       "${common[@]}" ${FUZZ_FLAGS:-} "$corpus" "$seeds"; then
+    return 0
+  fi
+  for f in "$artifacts"/{crash,leak,timeout,oom}-*; do
     [ -f "$f" ] || continue
-    echo "=== failing input $f ($(stat -c %s "$f") bytes), base64:"
+    echo "=== failing input of $target: $f ($(stat -c %s "$f") bytes), base64:"
     base64 "$f"
   done
   exit 1
 }
-
-echo "== replaying the seed corpus"
-"$out/fuzz_demux" -runs=0 -rss_limit_mb=2048 -timeout=25 \
-  -artifact_prefix="$out/artifacts/" tests/fuzz/corpus || report_crash
-
-echo "== fuzzing for $seconds s"
-"$out/fuzz_demux" -max_total_time="$seconds" -max_len=70000 -timeout=25 -rss_limit_mb=2048 \
-  -print_final_stats=1 -dict=tests/fuzz/kavel.dict -artifact_prefix="$out/artifacts/" ${FUZZ_FLAGS:-} \
-  "$corpus" tests/fuzz/corpus || report_crash
+fuzz fuzz_demux "$seconds" tests/fuzz/corpus
+fuzz fuzz_handlers "$((seconds / 4 + 1))" tests/fuzz/corpus-handlers
