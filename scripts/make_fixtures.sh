@@ -261,7 +261,7 @@ h264_fixtures
 echo "real captures copied from ../shared/samples (BSD 2-Clause, see LICENSE-samples.txt)"
 SHARED=../shared/samples
 if [ -d "$SHARED" ]; then
-    for f in test-012.ts test-026.ts test-042.pack.ts test-043.pmtvct.ts test-143.ts; do
+    for f in test-012.ts test-026.ts test-042.pack.ts test-043.pmtvct.ts test-143.ts test-042.sections.bin; do
         [ -f "$SHARED/$f" ] || continue
         sz=$(stat -c %s "$SHARED/$f")
         [ "$sz" -lt 1048576 ] || { echo "skip $f: $sz bytes" >&2; continue; }
