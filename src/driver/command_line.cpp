@@ -1,3 +1,4 @@
+#include <climits>
 #include <cstdlib>
 
 #include "driver/context.h"
@@ -43,6 +44,14 @@ uint32_t* option_flag(run_options& o, char c) {
     }
 }
 
+// A number of the command line, read as atoi reads it (leading blanks, a sign, the digits
+// up to the first other character; no digits give 0), but a value beyond the range of
+// int is clamped to its nearest end rather than left undefined.
+int32_t read_number(const char* text) {
+    const long v = strtol(text, nullptr, 10);
+    return int32_t(v < INT_MIN ? INT_MIN : v > INT_MAX ? INT_MAX : v);
+}
+
 }  // namespace
 
 void print_usage(FILE* err) {
@@ -67,8 +76,8 @@ command_line_result parse_command_line(context& ctx, int argc, char** argv, FILE
         first = 2;
     }
     *input_path = argv[first];
-    ctx.selection.program_number = atoi(argv[first + 1]);
-    ctx.selection.video_index = atoi(argv[first + 2]);
-    ctx.selection.audio_index = atoi(argv[first + 3]);
+    ctx.selection.program_number = read_number(argv[first + 1]);
+    ctx.selection.video_index = read_number(argv[first + 2]);
+    ctx.selection.audio_index = read_number(argv[first + 3]);
     return command_line_result::run;
 }

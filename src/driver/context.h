@@ -71,7 +71,7 @@ struct pid_table {
     uint32_t last_packet[pid_count] = {};
     uint8_t last_cc[pid_count];             // 0xFF = no counter seen yet
     uint16_t psip_table_type[pid_count] = {};
-    section_collector* collector[pid_count] = {};  // malloc'd; replaced only by the MGT printer
+    section_collector* collector[pid_count] = {};  // malloc'd; replaced or freed only by the MGT printer
 
     pid_table() {
         for (auto& cc : last_cc) cc = 0xFF;

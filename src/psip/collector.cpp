@@ -84,6 +84,11 @@ bool psip_new_collector(context& ctx, uint16_t pid) {
     return true;
 }
 
+void psip_release_collector(context& ctx, uint16_t pid) {
+    std::free(ctx.pids.collector[pid]);
+    ctx.pids.collector[pid] = nullptr;
+}
+
 uint32_t feed_collector(context& ctx, uint16_t pid, uint8_t* data, uint32_t available) {
     section_collector* c = ctx.pids.collector[pid];
     if (!c) return available;

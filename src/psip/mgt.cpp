@@ -14,17 +14,29 @@ int slot_of(uint32_t table_type) {
     return -1;
 }
 
+// Whether `pid` is the base PID or one that the MGTs announce now.
+bool announced(const context& ctx, uint16_t pid) {
+    if (pid == psip_pid_set::base) return true;
+    for (uint16_t p : ctx.psip_pids.slot)
+        if (p == pid) return true;
+    return false;
+}
+
 // Follows the table on `type_pid`. The collector of the PID being printed is in use, so
-// its replacement waits (*replace_own) until the print is over.
+// its replacement waits (*replace_own) until the print is over. A PID that the slot held
+// before and that no slot holds any longer is no longer collected: its collector goes, so
+// that MGTs announcing ever new PIDs cannot pile up a collector on every PID.
 void follow(context& ctx, uint16_t pid, uint32_t table_type, uint16_t type_pid, bool* replace_own) {
     const int slot = slot_of(table_type);
     if (slot < 0) return;
+    const uint16_t before = ctx.psip_pids.slot[slot];
     ctx.psip_pids.slot[slot] = type_pid;
     ctx.pids.psip_table_type[type_pid] = uint16_t(table_type);
     if (type_pid == pid)
         *replace_own = true;
     else
         psip_new_collector(ctx, type_pid);  // if it cannot be had, the old one stays
+    if (before != no_pid && before != pid && !announced(ctx, before)) psip_release_collector(ctx, before);
 }
 
 // One entry of the table loop; false when the table is cut short.
@@ -69,7 +81,10 @@ void print_mgt(context& ctx, uint16_t pid, section_collector& c) {
     table_cursor t{c};
     bool replace_own = false;
     print_fields(ctx, pid, t, &replace_own);
-    if (replace_own) psip_new_collector(ctx, pid);
+    if (replace_own)
+        psip_new_collector(ctx, pid);
+    else if (!announced(ctx, pid))
+        psip_release_collector(ctx, pid);  // an MGT that moved its own PID's table away
 }
 
 }  // namespace psip

@@ -39,6 +39,9 @@ struct psip_state {
 // old one (or none), when it cannot be allocated.
 bool psip_new_collector(context& ctx, uint16_t pid);
 
+// Frees the collector of `pid` (if any), which is no longer collected.
+void psip_release_collector(context& ctx, uint16_t pid);
+
 // Payload consumer for the PIDs of psip_pid_set; without a collector the bytes are taken
 // without effect.
 uint32_t feed_collector(context& ctx, uint16_t pid, uint8_t* data, uint32_t available);

@@ -73,3 +73,26 @@ TEST(CommandLine, LoneDashSetsNothingAndTextNumbersAreZero) {
     EXPECT_EQ(p.ctx->selection.video_index, 7);
     EXPECT_EQ(p.ctx->selection.audio_index, 0);
 }
+
+TEST(CommandLine, NumbersReadAsAtoiWithOverflowClampedToTheIntRange) {
+    const struct {
+        const char* text;
+        int32_t value;
+    } cases[] = {
+        {"0", 0}, {"42", 42}, {"+7", 7}, {"-1", -1}, {" \t 12", 12}, {"12abc", 12}, {"0x10", 0}, {"010", 10},
+        {"", 0}, {"abc", 0}, {"-", 0}, {"2147483647", INT32_MAX}, {"-2147483648", INT32_MIN},
+        {"2147483648", INT32_MAX}, {"-2147483649", INT32_MIN}, {"99999999999999999999999", INT32_MAX},
+        {"-99999999999999999999999", INT32_MIN},
+    };
+    for (const auto& c : cases) {
+        parsed p = parse({"in.ts", c.text, c.text, c.text});
+        ASSERT_EQ(p.result, command_line_result::run);
+        for (int32_t n : {p.ctx->selection.program_number, p.ctx->selection.video_index, p.ctx->selection.audio_index})
+            EXPECT_EQ(n, c.value) << '"' << c.text << '"';
+        // Within the int range the result is atoi's.
+        const long long wide = std::strtoll(c.text, nullptr, 10);
+        if (wide >= INT32_MIN && wide <= INT32_MAX) {
+            EXPECT_EQ(c.value, atoi(c.text)) << c.text;
+        }
+    }
+}

@@ -1,44 +1,62 @@
-// Fuzz entry: the first byte chooses the options, the rest is the stream. Builds as a
-// libFuzzer target with clang -fsanitize=fuzzer, and otherwise as a plain function that
-// the corpus replayer and the unit tests call.
+// Fuzz entry: four leading bytes choose the options, the requested numbers, the block
+// sizes and whether the rest is the stream itself or records that are wrapped into a
+// valid program (see README.md for the layout). Builds as a libFuzzer target with clang
+// -fsanitize=fuzzer, and otherwise as a plain function that the corpus replayer and the
+// unit tests call.
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <memory>
-#include <vector>
+#include <new>
 
 #include "driver/context.h"
+#include "driver/driver.h"
+#include "fuzz_input.h"
+
+namespace {
+
+// The outputs go to three memory files of their own, each seekable like a real file (the
+// video handler moves back over a cut end code), so a run writes what a real run writes.
+// A file that fills up fails its writes, as a full disk would.
+constexpr size_t report_capacity = 1 << 20;
+constexpr size_t output_capacity = 4 << 20;
+char report_buffer[report_capacity];
+char video_buffer[output_capacity];
+char audio_buffer[output_capacity];
+// The context is over a megabyte; built afresh in the same place each run rather than on
+// the heap, where the sanitizer's allocator would map and unmap it every time.
+alignas(context) unsigned char context_storage[sizeof(context)];
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size == 0) return 0;
-    auto ctx = std::make_unique<context>();
-    const uint8_t choice = data[0];
-    ctx->options.hdmv_input = choice & 1;
-    ctx->options.pes_output = (choice >> 1) & 1;
-    ctx->options.parse_only = (choice >> 2) & 1;
-    ctx->options.lpcm_two_channels = (choice >> 3) & 1;
-    ctx->options.gop_timecode_mode = (choice >> 4) & 1;
-    ctx->options.dump_video_pts = (choice >> 5) & 1;
-    ctx->options.dump_audio_pts = (choice >> 5) & 1;
-    ctx->options.dump_pcr = (choice >> 6) & 1;
-    ctx->options.dump_psip = (choice >> 6) & 1;
-    ctx->selection.video_index = (choice >> 7) ? 0 : 1;
-    FILE* sink = fopen("/dev/null", "w");
-    ctx->report = sink;
+    const kavel_fuzz::fuzz_input in = kavel_fuzz::decode(data, size);
+    context* ctx = new (context_storage) context{};
+    ctx->options = in.options;
+    ctx->selection.program_number = in.program_number;
+    ctx->selection.video_index = in.video_index;
+    ctx->selection.audio_index = in.audio_index;
+    ctx->report = fmemopen(report_buffer, report_capacity, "w+");
     if (!ctx->options.parse_only) {
-        ctx->sinks.video_out = sink;
-        ctx->sinks.audio_out = sink;
+        ctx->sinks.video_out = fmemopen(video_buffer, output_capacity, "w+");
+        ctx->sinks.audio_out = fmemopen(audio_buffer, output_capacity, "w+");
     }
-    demux_init(*ctx);
-    // Feed in uneven blocks so that state crosses block boundaries.
-    std::vector<uint8_t> block;
-    size_t at = 1, step = 1;
-    while (at < size) {
-        const size_t n = std::min(size - at, step);
-        block.assign(data + at, data + at + n);
-        demux_buffer(*ctx, uint32_t(n), block.data());
-        at += n;
-        step = step * 7 % 16384 + 1;
+    if (demux_init(*ctx)) {
+        // Each block in a heap buffer of exactly its size, so that AddressSanitizer sees a
+        // read past the block's end.
+        kavel_fuzz::block_sizes sizes(in.chunk_pattern, in.chunk_seed);
+        size_t at = 0;
+        while (at < in.stream.size()) {
+            const size_t n = std::min(in.stream.size() - at, sizes.next());
+            auto block = std::make_unique<uint8_t[]>(n);
+            std::memcpy(block.get(), in.stream.data() + at, n);
+            demux_buffer(*ctx, uint32_t(n), block.get());
+            at += n;
+        }
+        print_final_report(*ctx);
     }
-    fclose(sink);
+    for (FILE* f : {ctx->report, ctx->sinks.video_out, ctx->sinks.audio_out})
+        if (f) fclose(f);
+    ctx->~context();
     return 0;
 }

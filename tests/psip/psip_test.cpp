@@ -192,6 +192,19 @@ TEST(PsipEit, MgtAnnouncingItsOwnPidReplacesItsCollectorAfterThePrint) {
     EXPECT_NE(r.find("EIT1 events defined = 0\n"), std::string::npos);
 }
 
+TEST(PsipEit, PidNoLongerAnnouncedLosesItsCollector) {
+    // EIT-0 moves from 0x1D00 to 0x1D01 while ETT-0 stays on 0x1D02; then an MGT on 0x1D01
+    // (collected as EIT-0) moves EIT-0 on again, away from its own PID.
+    const bytes moves = on_pid(base, {mgt({{0x0100, 0x1D00}, {0x0200, 0x1D02}}, 1), mgt({{0x0100, 0x1D01}}, 2)});
+    const auto cap = run_capture(moves + on_pid(0x1D01, {mgt({{0x0100, 0x1D03}}, 3)}), {}, option_g);
+    const auto& collector = cap->ctx().pids.collector;
+    EXPECT_EQ(collector[0x1D00], nullptr);
+    EXPECT_EQ(collector[0x1D01], nullptr);
+    EXPECT_NE(collector[0x1D02], nullptr);  // still ETT-0's
+    EXPECT_NE(collector[0x1D03], nullptr);
+    EXPECT_NE(collector[base], nullptr);
+}
+
 TEST(PsipTruncation, ShortLongAndOverrunningTables) {
     // section_length 5 cannot hold the six fixed bytes: ignored, nothing wraps.
     const bytes too_short = section_with_length(0xC8, 5, bytes{0, 1, 0xC1, 0, 0, 0});
