@@ -8,7 +8,7 @@
 #include <random>
 #include <vector>
 
-#include "driver/context.h"
+#include "core/context.h"
 
 namespace {
 

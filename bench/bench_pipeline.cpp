@@ -10,7 +10,7 @@
 #include <memory>
 #include <vector>
 
-#include "driver/context.h"
+#include "core/context.h"
 
 namespace {
 

@@ -24,7 +24,7 @@
 #include <cstring>
 
 #include "audio/frame_headers.h"
-#include "driver/context.h"
+#include "core/context.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 //   emphasis(2)
 #include "audio/frame_headers.h"
 
-#include "driver/context.h"
+#include "core/context.h"
 
 namespace {
 

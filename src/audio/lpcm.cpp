@@ -6,7 +6,7 @@
 // always an even number of them; 20-bit samples occupy 3 bytes like 24-bit ones.
 #include <cstring>
 
-#include "driver/context.h"
+#include "core/context.h"
 
 namespace {
 

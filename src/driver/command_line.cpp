@@ -1,7 +1,7 @@
 #include <climits>
 #include <cstdlib>
 
-#include "driver/context.h"
+#include "core/context.h"
 #include "driver/driver.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <new>
 
-#include "driver/context.h"
+#include "core/context.h"
 #include "driver/driver.h"
 
 namespace {

@@ -1,14 +1,11 @@
 // Handler dispatch of the PES layer: each payload run goes to the stream handler that the
 // stream type calls for, or is written unchanged when the type has none.
 #include "audio/audio.h"
-#include "driver/context.h"
+#include "core/context.h"
 #include "pes/pes.h"
 #include "video/video.h"
 
 namespace {
-
-constexpr auto video_handlers = stream_handlers_for(stream_kind::video);
-constexpr auto audio_handlers = stream_handlers_for(stream_kind::audio);
 
 void raw_write(const context& ctx, FILE* out, uint64_t& written, const uint8_t* bytes, uint32_t count) {
     if (!ctx.options.parse_only) sink_write(out, written, bytes, count);
@@ -18,7 +15,7 @@ void raw_write(const context& ctx, FILE* out, uint64_t& written, const uint8_t* 
 
 void dispatch_video_run(context& ctx, uint8_t* bytes, uint32_t count) {
     const pes_parser& p = ctx.video_pes;
-    switch (video_handlers[ctx.selection.video_stream_type]) {
+    switch (ctx.selection.video_handler) {
     case stream_handler::mpeg2_video:
         handle_mpeg2_video(ctx, bytes, count, p.current_pts, p.pts_flag);
         break;
@@ -36,7 +33,7 @@ void dispatch_video_run(context& ctx, uint8_t* bytes, uint32_t count) {
 
 void dispatch_audio_run(context& ctx, uint8_t* bytes, uint32_t count) {
     const pes_parser& p = ctx.audio_pes;
-    switch (audio_handlers[ctx.selection.audio_stream_type]) {
+    switch (ctx.selection.audio_handler) {
     case stream_handler::mpeg_audio:
         handle_mpeg_audio(ctx, bytes, count, p.current_pts, p.pts_flag);
         break;

@@ -6,7 +6,7 @@
 // of 9 fixed and 255 data bytes fits whole); option z writes what it holds.
 #include <algorithm>
 
-#include "driver/context.h"
+#include "core/context.h"
 #include "pes/pes.h"
 
 namespace {
@@ -20,18 +20,13 @@ struct instance {
     uint64_t& written;
 };
 
-bool audio_carries_mpeg_ids(uint8_t stream_type) {
-    const stream_type_row* r = stream_type_as(stream_type, stream_kind::audio);
-    return r && r->mpeg_audio_ids;
-}
-
 bool is_start_code(const context& ctx, const instance& in) {
     const uint32_t r = in.p.start_register;
     if ((r >> 8) != 0x000001) return false;
     const uint8_t id = uint8_t(r);
     if (in.video) return (id >= 0xE0 && id <= 0xEF) || id == 0xFD;
     if (id == 0xBD || id == 0xFA || id == 0xFD) return true;
-    return id >= 0xC0 && id <= 0xDF && audio_carries_mpeg_ids(ctx.selection.audio_stream_type);
+    return id >= 0xC0 && id <= 0xDF && ctx.selection.audio_mpeg_ids;
 }
 
 // Audio counts wrap at 16 bits, video at 32.
@@ -92,8 +87,7 @@ void pts_only_complete(context& ctx, instance& in) {
         ctx.timing.last_audio_pts_step = pts - p.previous_timestamp;
         p.previous_timestamp = pts;
         if (p.header_remaining != 0) return;
-        const stream_type_row* r = stream_type_as(ctx.selection.audio_stream_type, stream_kind::audio);
-        if (r && r->handler == stream_handler::lpcm_audio)
+        if (ctx.selection.audio_handler == stream_handler::lpcm_audio)
             p.lpcm_countdown = 4;
         else
             enter_payload(ctx, in);

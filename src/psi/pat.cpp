@@ -7,7 +7,7 @@
 // psi_body_capacity bytes are kept: the excess is dropped and the table parsed from what
 // was stored.
 
-#include "driver/context.h"
+#include "core/context.h"
 #include "psi/section.h"
 
 namespace {

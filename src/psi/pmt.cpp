@@ -9,7 +9,7 @@
 // most psi_body_capacity bytes are kept; an entry that does not fit what was stored ends
 // the parse.
 
-#include "driver/context.h"
+#include "core/context.h"
 #include "psi/section.h"
 
 namespace {
@@ -50,18 +50,15 @@ void descriptor_byte(context& ctx, uint8_t b, bool more, int stream_type) {
     }
 }
 
-void choose(context& ctx, uint16_t pid, uint8_t stream_type, int32_t count, int32_t wanted,
-            uint16_t& chosen_pid, uint8_t& chosen_type, const char* format) {
-    if (count != wanted) return;
-    chosen_pid = pid;
+void choose(context& ctx, uint16_t pid, uint8_t stream_type, const char* format) {
     if (ctx.pmt.print_pending) fprintf(ctx.report, format, pid, pid, stream_type);
-    chosen_type = stream_type;
 }
 
-void parse_entries(context& ctx) {
+// Counts the entries of one pass: the types counted first on pass 0, the types counted
+// late on pass 1. The chosen streams are resolved to their handlers here, once.
+void count_entries(context& ctx, int pass, int32_t& videos, int32_t& audios) {
     pmt_parser& p = ctx.pmt;
     stream_selection& s = ctx.selection;
-    int32_t videos = 0, audios = 0;
     uint32_t k = 0;
     while (k + entry_fixed_bytes + psi::crc_bytes <= p.stored) {
         const uint8_t* e = p.body + k;
@@ -71,25 +68,35 @@ void parse_entries(context& ctx) {
         const uint32_t next = k + entry_fixed_bytes + es_info_length;
         if (next > p.stored) break;
 
-        switch (stream_kind_of(stream_type, ctx.options.hdmv_input)) {
-        case stream_kind::video:
-            choose(ctx, pid, stream_type, ++videos, s.video_index, s.video_pid, s.video_stream_type,
-                   "Video PID = %4d <0x%04x>, type = 0x%02x\r\n");
-            break;
-        case stream_kind::audio:
-            choose(ctx, pid, stream_type, ++audios, s.audio_index, s.audio_pid, s.audio_stream_type,
-                   "Audio PID = %4d <0x%04x>, type = 0x%02x\r\n");
-            break;
-        case stream_kind::none: break;
+        const stream_type_row* row = stream_type_row_of(stream_type, ctx.options.hdmv_input);
+        if (row && int(row->counted_late) == pass) {
+            if (row->kind == stream_kind::video && ++videos == s.video_index) {
+                s.video_pid = pid;
+                s.video_stream_type = stream_type;
+                s.video_handler = row->handler;
+                choose(ctx, pid, stream_type, "Video PID = %4d <0x%04x>, type = 0x%02x\r\n");
+            } else if (row->kind == stream_kind::audio && ++audios == s.audio_index) {
+                s.audio_pid = pid;
+                s.audio_stream_type = stream_type;
+                s.audio_handler = row->handler;
+                s.audio_mpeg_ids = row->mpeg_audio_ids;
+                choose(ctx, pid, stream_type, "Audio PID = %4d <0x%04x>, type = 0x%02x\r\n");
+            }
         }
-        if (es_info_length != 0) {
+        if (pass == 0 && es_info_length != 0) {
             p.descriptor_header_countdown = 2;
             for (uint32_t i = 0; i < es_info_length; ++i)
                 descriptor_byte(ctx, e[entry_fixed_bytes + i], i + 1 < es_info_length, stream_type);
         }
         k = next;
     }
-    p.print_pending = 0;
+}
+
+void parse_entries(context& ctx) {
+    int32_t videos = 0, audios = 0;
+    count_entries(ctx, 0, videos, audios);
+    count_entries(ctx, 1, videos, audios);
+    ctx.pmt.print_pending = 0;
 }
 
 // The fixed bytes after section_length; `left` is how many follow this one.

@@ -12,7 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "driver/context.h"
+#include "core/context.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "driver/context.h"
+#include "core/context.h"
 
 namespace psip {
 

@@ -5,7 +5,7 @@
 // packet, so a PCR cut short by a too-short adaptation field goes on in later ones.
 #include <ctime>
 
-#include "driver/context.h"
+#include "core/context.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "driver/context.h"
+#include "core/context.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #define KAVEL_WIDE_SCAN 1  // 32 positions at a time where the processor has AVX2
 #endif
 
-#include "driver/context.h"
+#include "core/context.h"
 
 namespace {
 

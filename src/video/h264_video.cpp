@@ -14,7 +14,7 @@
 // at a splice. The delimiters count the pictures and fix the first video PTS.
 #include <cstdio>
 
-#include "driver/context.h"
+#include "core/context.h"
 #include "video/video.h"
 
 namespace {

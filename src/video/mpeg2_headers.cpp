@@ -3,7 +3,7 @@
 
 #include <cstdio>
 
-#include "driver/context.h"
+#include "core/context.h"
 #include "video/video.h"
 
 namespace {

@@ -16,7 +16,7 @@
 // inserted header now marks), and every sequence end code is cut out.
 #include <cstdio>
 
-#include "driver/context.h"
+#include "core/context.h"
 #include "video/mpeg2_headers.h"
 #include "video/video.h"
 

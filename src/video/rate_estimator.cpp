@@ -4,7 +4,7 @@
 // ends it) with a display duration in fields or frames (stored once the next picture's
 // header tells it). Each step past the warm-up closes one entry; from the 300th closed
 // entry on, every step re-sums the 300 newest entries and turns them into bits per second.
-#include "driver/context.h"
+#include "core/context.h"
 #include "video/video.h"
 
 void rate_estimator_bits(context&, rate_estimator& est, uint32_t bits) {

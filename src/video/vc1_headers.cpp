@@ -14,7 +14,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "driver/context.h"
+#include "core/context.h"
 #include "video/video.h"
 
 namespace {

@@ -10,7 +10,7 @@
 // apart from the end-of-sequence codes.
 #include <cstdio>
 
-#include "driver/context.h"
+#include "core/context.h"
 #include "video/vc1_headers.h"
 #include "video/video.h"
 

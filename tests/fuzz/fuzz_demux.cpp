@@ -9,7 +9,7 @@
 #include <memory>
 #include <new>
 
-#include "driver/context.h"
+#include "core/context.h"
 #include "driver/driver.h"
 #include "fuzz_input.h"
 

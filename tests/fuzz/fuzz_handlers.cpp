@@ -16,7 +16,7 @@
 #include <memory>
 #include <new>
 
-#include "driver/context.h"
+#include "core/context.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "driver/context.h"
+#include "core/context.h"
 
 namespace kavel_fuzz {
 

@@ -31,10 +31,7 @@ struct opts {
 
 setup_fn chosen(opts o) {
     return [=](context& c) {
-        c.selection.video_pid = vpid;
-        c.selection.video_stream_type = o.video_type;
-        c.selection.audio_pid = apid;
-        c.selection.audio_stream_type = o.audio_type;
+        choose_streams(c, vpid, o.video_type, apid, o.audio_type);
         c.options.pes_output = o.z;
         c.options.dump_video_pts = o.v;
         c.options.dump_audio_pts = o.a;

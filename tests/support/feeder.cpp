@@ -113,4 +113,17 @@ bytes read_file(const std::string& path) {
 
 bool file_exists(const std::string& path) { return std::ifstream(path).good(); }
 
+void choose_streams(context& ctx, uint16_t video_pid, uint8_t video_type, uint16_t audio_pid, uint8_t audio_type) {
+    stream_selection& s = ctx.selection;
+    s.video_pid = video_pid;
+    s.video_stream_type = video_type;
+    s.audio_pid = audio_pid;
+    s.audio_stream_type = audio_type;
+    const stream_type_row* v = stream_type_as(video_type, stream_kind::video);
+    const stream_type_row* a = stream_type_as(audio_type, stream_kind::audio);
+    s.video_handler = v ? v->handler : stream_handler::raw;
+    s.audio_handler = a ? a->handler : stream_handler::raw;
+    s.audio_mpeg_ids = a && a->mpeg_audio_ids;
+}
+
 }  // namespace kt

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/context.h"
+#include "core/context.h"
 #include "ts_builder.h"
 
 namespace kt {
@@ -71,6 +71,9 @@ std::unique_ptr<capture> run_capture(const bytes& input, const chunking& how = {
 // Checks that every standard chunking gives the same report and outputs as 16384-byte
 // blocks, and returns that result.
 run_result expect_split_invariant(const bytes& input, const setup_fn& setup = {}, bool final_report = true);
+
+// Chooses the streams as a PMT would have: PIDs, types and their handlers.
+void choose_streams(context& ctx, uint16_t video_pid, uint8_t video_type, uint16_t audio_pid, uint8_t audio_type);
 
 bytes read_file(const std::string& path);
 bool file_exists(const std::string& path);

@@ -139,10 +139,8 @@ TEST(Framing, WholeHeadersMatchTheByteAtATimeReference) {
             c.options.dump_all_pids = c.options.dump_pcr = c.options.dump_psip = c.options.dump_ats_delta = 1;
             if (!soup) return;
             // PIDs that the soup's small bytes often make, as if a PMT had chosen them.
-            c.selection.video_pid = c.selection.pcr_pid = 0x0100;
-            c.selection.audio_pid = 0x0001;
-            c.selection.video_stream_type = 0x02;
-            c.selection.audio_stream_type = 0x81;
+            c.selection.pcr_pid = 0x0100;
+            choose_streams(c, 0x0100, 0x02, 0x0001, 0x81);
         };
         for (chunking how : {chunking{16384}, chunking{400, true, 3}}) {
             const run_result fast = run_demux(input, how, setup, true);

@@ -6,7 +6,7 @@
 #include <limits>
 #include <memory>
 
-#include "driver/context.h"
+#include "core/context.h"
 
 namespace {
 

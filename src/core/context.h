@@ -10,6 +10,7 @@
 #include "audio/audio.h"
 #include "pes/pes.h"
 #include "psi/psi.h"
+#include "psi/stream_types.h"
 #include "psip/psip.h"
 #include "ts/ts.h"
 #include "video/video.h"
@@ -45,6 +46,11 @@ struct stream_selection {
     uint16_t audio_pid = no_pid;
     uint8_t video_stream_type = 0;
     uint8_t audio_stream_type = 0;
+    // What the PMT resolved the chosen streams to: the handler of their bytes, and
+    // whether the audio may come under the MPEG audio stream_ids.
+    stream_handler video_handler = stream_handler::raw;
+    stream_handler audio_handler = stream_handler::raw;
+    uint8_t audio_mpeg_ids = 0;
 };
 
 // The two output files; both null with parse_only. Beside each, the bytes handed to it

@@ -1,0 +1,87 @@
+// The one table of stream types: what kind of stream each PMT stream_type is (video, audio
+// or neither), which handler its elementary-stream bytes go to, and which PES stream_ids
+// its audio may come under. The PMT resolves the chosen streams through it once; the PES
+// layer and the dispatch read the result from `stream_selection`.
+#pragma once
+
+#include <cstdint>
+
+enum class stream_kind : uint8_t { none, video, audio };
+
+enum class stream_handler : uint8_t {
+    raw,  // written unchanged
+    mpeg2_video,
+    h264_video,
+    vc1_video,
+    hevc_video,
+    mpeg_audio,      // MPEG-1/2 audio, every layer
+    ac3_audio,       // AC-3 and E-AC-3
+    aac_adts_audio,  // AAC in ADTS frames
+    aac_latm_audio,  // AAC in LATM/LOAS frames
+    dts_audio,
+    lpcm_audio,
+};
+
+// Which input a row holds for: 0x80 is MPEG-2 video in broadcast streams and LPCM audio
+// in HDMV ones (option h).
+enum class stream_input : uint8_t { any, plain, hdmv };
+
+struct stream_type_row {
+    uint8_t type;
+    stream_input input;
+    stream_kind kind;
+    stream_handler handler;
+    // Audio PES packets of this type may come under the MPEG audio stream_ids C0..DF
+    // (besides BD, FA and FD).
+    bool mpeg_audio_ids;
+    // Counted after every stream of the other types of its kind, so that the numbers
+    // chosen before these types were counted still choose the same streams.
+    bool counted_late;
+};
+
+inline constexpr stream_type_row stream_types[] = {
+    {0x01, stream_input::any, stream_kind::video, stream_handler::mpeg2_video, false, false},
+    {0x02, stream_input::any, stream_kind::video, stream_handler::mpeg2_video, false, false},
+    {0x1B, stream_input::any, stream_kind::video, stream_handler::h264_video, false, false},
+    {0xEA, stream_input::any, stream_kind::video, stream_handler::vc1_video, false, false},
+    {0x80, stream_input::plain, stream_kind::video, stream_handler::mpeg2_video, false, false},
+    {0x24, stream_input::any, stream_kind::video, stream_handler::hevc_video, false, true},
+    {0x80, stream_input::hdmv, stream_kind::audio, stream_handler::lpcm_audio, false, false},
+    {0x03, stream_input::any, stream_kind::audio, stream_handler::mpeg_audio, true, false},
+    {0x04, stream_input::any, stream_kind::audio, stream_handler::mpeg_audio, true, false},
+    {0x06, stream_input::any, stream_kind::audio, stream_handler::ac3_audio, true, false},
+    {0x11, stream_input::any, stream_kind::audio, stream_handler::raw, false, false},
+    {0x81, stream_input::any, stream_kind::audio, stream_handler::ac3_audio, false, false},
+    {0x82, stream_input::any, stream_kind::audio, stream_handler::raw, false, false},
+    {0x83, stream_input::any, stream_kind::audio, stream_handler::raw, false, false},
+    {0x84, stream_input::any, stream_kind::audio, stream_handler::raw, false, false},
+    {0x85, stream_input::any, stream_kind::audio, stream_handler::raw, false, false},
+    {0x86, stream_input::any, stream_kind::audio, stream_handler::raw, false, false},
+    {0xA1, stream_input::any, stream_kind::audio, stream_handler::raw, false, false},
+    {0xA2, stream_input::any, stream_kind::audio, stream_handler::raw, false, false},
+    {0x0F, stream_input::any, stream_kind::audio, stream_handler::aac_adts_audio, true, true},
+    {0x87, stream_input::any, stream_kind::audio, stream_handler::ac3_audio, false, true},
+};
+
+// The row of a PMT entry's stream_type on this input, or null for a type that is neither
+// video nor audio.
+constexpr const stream_type_row* stream_type_row_of(uint8_t type, bool hdmv_input) {
+    for (const stream_type_row& r : stream_types) {
+        const bool input_fits = r.input == stream_input::any || (r.input == stream_input::hdmv) == hdmv_input;
+        if (r.type == type && input_fits) return &r;
+    }
+    return nullptr;
+}
+
+// The kind of a PMT entry's stream_type on this input.
+constexpr stream_kind stream_kind_of(uint8_t type, bool hdmv_input) {
+    const stream_type_row* r = stream_type_row_of(type, hdmv_input);
+    return r ? r->kind : stream_kind::none;
+}
+
+// The row of `type` as a stream of `kind`, whatever the input, or null.
+constexpr const stream_type_row* stream_type_as(uint8_t type, stream_kind kind) {
+    for (const stream_type_row& r : stream_types)
+        if (r.type == type && r.kind == kind) return &r;
+    return nullptr;
+}
