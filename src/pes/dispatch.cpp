@@ -17,7 +17,7 @@ void dispatch_video_run(context& ctx, uint8_t* bytes, uint32_t count) {
     const pes_parser& p = ctx.video_pes;
     switch (ctx.selection.video_handler) {
     case stream_handler::mpeg2_video:
-        handle_mpeg2_video(ctx, bytes, count, p.current_pts, p.pts_flag);
+        handle_mpeg2_video(ctx, bytes, count, p.current_pts, p.header_had_dts);
         break;
     case stream_handler::vc1_video:
         handle_vc1_video(ctx, bytes, count, p.current_pts);
@@ -35,13 +35,13 @@ void dispatch_audio_run(context& ctx, uint8_t* bytes, uint32_t count) {
     const pes_parser& p = ctx.audio_pes;
     switch (ctx.selection.audio_handler) {
     case stream_handler::mpeg_audio:
-        handle_mpeg_audio(ctx, bytes, count, p.current_pts, p.pts_flag);
+        handle_mpeg_audio(ctx, bytes, count, p.current_pts, p.pts_arrived);
         break;
     case stream_handler::ac3_audio:
-        handle_ac3_audio(ctx, bytes, count, p.current_pts, p.pts_flag);
+        handle_ac3_audio(ctx, bytes, count, p.current_pts, p.pts_arrived);
         break;
     case stream_handler::lpcm_audio:
-        handle_lpcm_audio(ctx, bytes, count, p.current_pts, p.pts_flag, p.lpcm_header);
+        handle_lpcm_audio(ctx, bytes, count, p.current_pts, p.pts_arrived, p.lpcm_header);
         break;
     default:
         raw_write(ctx, ctx.sinks.audio_out, ctx.sinks.audio_written, bytes, count);

@@ -66,7 +66,7 @@ void pts_only_complete(context& ctx, instance& in) {
     p.current_pts = pts;
     if (in.video) {
         raise_max(ctx.timing.max_video_pts, pts);
-        p.pts_flag = 0;
+        p.header_had_dts = 0;
         if (ctx.options.dump_video_pts) {
             if (p.timestamp_count == 0)
                 fprintf(ctx.report, "Video PTS(B) = %d\n", int32_t(uint32_t(pts)));
@@ -80,7 +80,7 @@ void pts_only_complete(context& ctx, instance& in) {
         if (p.header_remaining == 0) enter_payload(ctx, in);
     } else {
         raise_max(ctx.timing.max_audio_pts, pts);
-        p.pts_flag = 1;
+        p.pts_arrived = 1;
         if (ctx.options.dump_audio_pts)
             fprintf(ctx.report, "Audio PTS = %d, %d\r\n", int32_t(uint32_t(pts)),
                     int32_t(uint32_t(pts - p.previous_timestamp)));
@@ -98,10 +98,11 @@ void pts_of_pair_complete(context& ctx, instance& in) {
     pes_parser& p = in.p;
     const uint64_t pts = p.pts_accumulator;
     p.current_pts = pts;
-    p.pts_flag = 1;
     if (in.video) {
+        p.header_had_dts = 1;
         raise_max(ctx.timing.max_video_pts, pts);
     } else {
+        p.pts_arrived = 1;
         raise_max(ctx.timing.max_audio_pts, pts);
         ctx.timing.last_audio_pts_step = pts - p.previous_timestamp;
         p.previous_timestamp = pts;
@@ -216,7 +217,7 @@ uint32_t feed(context& ctx, instance in, uint8_t* data, uint32_t available) {
         dispatch_video_run(ctx, data, n);
     else
         dispatch_audio_run(ctx, data, n);
-    if (!in.video) p.pts_flag = 0;
+    if (!in.video) p.pts_arrived = 0;
     count_down(in, n);
     if (p.packet_remaining == 0) p.in_payload = 0;
     return n;

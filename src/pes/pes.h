@@ -24,7 +24,10 @@ struct pes_parser {
     uint64_t pts_accumulator = 0;
     uint64_t dts_accumulator = 0;
     uint64_t current_pts = 0;
-    uint8_t pts_flag = 0;
+    // Video: the last PES header carried a DTS beside its PTS.
+    uint8_t header_had_dts = 0;
+    // Audio: a PTS arrived since the last payload run was handed on.
+    uint8_t pts_arrived = 0;
     uint16_t lpcm_header = 0;
     uint8_t header_buffer[pes_header_capacity] = {};
     uint32_t header_length = 0;

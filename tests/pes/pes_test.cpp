@@ -113,7 +113,7 @@ TEST(PesTimestamps, VideoPtsFlagFollowsTheHeaderKind) {
     const auto flag_after = [](const std::vector<pes_layout>& layouts) {
         ts_writer w;
         for (const auto& s : layouts) w.pes(vpid, s);
-        return run_capture(w.out, {}, chosen({}))->ctx().video_pes.pts_flag;
+        return run_capture(w.out, {}, chosen({}))->ctx().video_pes.header_had_dts;
     };
     EXPECT_EQ(flag_after({pes(0xE0, 100, 90, counting(4))}), 1);
     EXPECT_EQ(flag_after({pes(0xE0, 100, 90, counting(4)), pes(0xE0, 200, {}, counting(4))}), 0);
@@ -135,16 +135,16 @@ TEST(PesTimestamps, AudioReportLinesAndTheChainThroughDtsHeaders) {
     const auto cap = run_capture(w.out, {}, chosen({}));
     EXPECT_EQ(cap->ctx().timing.max_audio_pts, 6500u);
     EXPECT_EQ(cap->ctx().timing.last_audio_pts_step, 500u);
-    EXPECT_EQ(cap->ctx().audio_pes.pts_flag, 0);  // cleared by the payload run
+    EXPECT_EQ(cap->ctx().audio_pes.pts_arrived, 0);  // cleared by the payload run
 }
 
 TEST(PesTimestamps, AudioPtsFlagIsSetByEveryPtsAndClearedAfterEachRun) {
     ts_writer w;
     w.pes(apid, pes(0xBD, 3000, {}, {}));  // header only: nothing follows in the stream
-    EXPECT_EQ(run_capture(w.out, {}, chosen({}))->ctx().audio_pes.pts_flag, 1);
+    EXPECT_EQ(run_capture(w.out, {}, chosen({}))->ctx().audio_pes.pts_arrived, 1);
     ts_writer w2;
     w2.pes(apid, pes(0xBD, 3000, 2000, {}));
-    EXPECT_EQ(run_capture(w2.out, {}, chosen({}))->ctx().audio_pes.pts_flag, 1);
+    EXPECT_EQ(run_capture(w2.out, {}, chosen({}))->ctx().audio_pes.pts_arrived, 1);
 }
 
 TEST(PesTimestamps, TimeStampsOf2To32AndMorePrintByTheirLow32Bits) {
@@ -320,7 +320,7 @@ TEST(PesRaw, OptionZHeaderInsideAVideoEndCodeKeepsTheCodeWhole) {
 
 TEST(PesHeader, PacketThatEndsWithItsHeaderGivesOneEmptyRun) {
     // An audio PES of header only, then other bytes in the same transport packet: the next
-    // byte brings the zero-length run (pts_flag cleared after it), the payload state ends,
+    // byte brings the zero-length run (pts_arrived cleared after it), the payload state ends,
     // and the same byte is examined again, so the following header is found.
     const bytes empty = pes_packet(pes(0xBD, 3000, {}, {}));
     const bytes next = pes_packet(pes(0xBD, 4000, {}, counting(20)));
@@ -335,21 +335,21 @@ TEST(PesHeader, PacketThatEndsWithItsHeaderGivesOneEmptyRun) {
     ts_writer w2;
     w2.raw(apid, empty + bytes{0x42});
     auto cap = run_capture(w2.out, {}, chosen({}));
-    EXPECT_EQ(cap->ctx().audio_pes.pts_flag, 0);
+    EXPECT_EQ(cap->ctx().audio_pes.pts_arrived, 0);
     EXPECT_EQ(cap->ctx().audio_pes.in_payload, 0u);
     EXPECT_TRUE(cap->audio().empty());
     // With nothing after it the payload state stays, waiting for the run.
     ts_writer w3;
     w3.raw(apid, empty);
     cap = run_capture(w3.out, {}, chosen({}));
-    EXPECT_EQ(cap->ctx().audio_pes.pts_flag, 1);
+    EXPECT_EQ(cap->ctx().audio_pes.pts_arrived, 1);
     EXPECT_EQ(cap->ctx().audio_pes.in_payload, 1u);
 
-    // Video: the empty run leaves pts_flag alone.
+    // Video: the empty run leaves header_had_dts alone.
     ts_writer w4;
     w4.raw(vpid, pes_packet(pes(0xE0, 5000, 4000, {})) + bytes{0x42});
     cap = run_capture(w4.out, {}, chosen({}));
-    EXPECT_EQ(cap->ctx().video_pes.pts_flag, 1);
+    EXPECT_EQ(cap->ctx().video_pes.header_had_dts, 1);
     EXPECT_EQ(cap->ctx().video_pes.in_payload, 0u);
 }
 
