@@ -3,7 +3,9 @@
 
 #include <cstring>
 
-#if defined(__x86_64__) && defined(__GNUC__)
+// KAVEL_PORTABLE builds without any processor-specific code; the plain search below is
+// then the only one, as it is on every processor other than x86-64.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(KAVEL_PORTABLE)
 #include <immintrin.h>
 #define KAVEL_WIDE_SCAN 1  // 32 positions at a time where the processor has AVX2
 #endif
@@ -17,6 +19,11 @@ namespace {
 // are tested at a time with no branch on the data until one matches: coded data has a 01
 // about once in 256 bytes, at places no branch predictor can guess.
 
+// The 01 at `at` ends a prefix: is it one the caller wants to stop at?
+inline bool wanted(const uint8_t* bytes, uint32_t at, uint32_t count, const es_code_set& codes) {
+    return at + 1 == count || codes.has(bytes[at + 1]);
+}
+
 #if defined(KAVEL_WIDE_SCAN)
 __attribute__((target("avx2"))) inline uint32_t prefixes_at_32(const uint8_t* bytes, uint32_t at) {
     const __m256i two_before = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bytes + at - 2));
@@ -24,11 +31,6 @@ __attribute__((target("avx2"))) inline uint32_t prefixes_at_32(const uint8_t* by
     const __m256i here = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bytes + at));
     const __m256i zeros = _mm256_cmpeq_epi8(_mm256_or_si256(two_before, one_before), _mm256_setzero_si256());
     return uint32_t(_mm256_movemask_epi8(_mm256_and_si256(zeros, _mm256_cmpeq_epi8(here, _mm256_set1_epi8(1)))));
-}
-
-// The 01 at `at` ends a prefix: is it one the caller wants to stop at?
-inline bool wanted(const uint8_t* bytes, uint32_t at, uint32_t count, const es_code_set& codes) {
-    return at + 1 == count || codes.has(bytes[at + 1]);
 }
 
 // The first wanted match among those marked in `m` (bit p: position k + p), or 0.
