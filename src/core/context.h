@@ -76,27 +76,40 @@ struct pid_table {
     uint32_t first_packet[pid_count] = {};  // packet_number of the first packet, 0 = none
     uint32_t last_packet[pid_count] = {};
     uint8_t last_cc[pid_count];             // 0xFF = no counter seen yet
-    uint16_t psip_table_type[pid_count] = {};
-    section_collector* collector[pid_count] = {};  // malloc'd; replaced or freed only by the MGT printer
 
     pid_table() {
         for (auto& cc : last_cc) cc = 0xFF;
     }
-    ~pid_table() {
-        for (section_collector* c : collector) std::free(c);
-    }
-    pid_table(const pid_table&) = delete;
-    pid_table& operator=(const pid_table&) = delete;
 };
 
-// The PSIP base PID and the PIDs the MGT announces, one slot per table type it records.
-// Only the base and the first seven slots take part in routing.
-struct psip_pid_set {
+// Where PSIP sections are collected: the base PID and the PIDs the MGT announces, one slot
+// per table type it records (only the base and the first seven slots take part in
+// routing), the table_type each announced PID was announced with, and the collector of
+// each PID that has one.
+struct psip_routing {
     static constexpr uint16_t base = 0x1FFB;
     static constexpr int slot_total = 9;
     static constexpr int routed_slots = 7;
     uint16_t slot[slot_total] = {no_pid, no_pid, no_pid, no_pid, no_pid,
                                  no_pid, no_pid, no_pid, no_pid};
+    uint16_t table_type[pid_count] = {};
+    section_collector* collector[pid_count] = {};  // malloc'd; replaced or freed only by the MGT printer
+
+    psip_routing() = default;
+    ~psip_routing() {
+        for (section_collector* c : collector) std::free(c);
+    }
+    psip_routing(const psip_routing&) = delete;
+    psip_routing& operator=(const psip_routing&) = delete;
+
+    // The base PID and the PIDs in the routed slots that the MGT filled. Empty slots hold
+    // 0xFFFF, which no 13-bit PID equals.
+    bool routes(uint16_t pid) const {
+        if (pid == base) return true;
+        for (int i = 0; i < routed_slots; ++i)
+            if (slot[i] == pid) return true;
+        return false;
+    }
 };
 
 // Time stamps in 90 kHz ticks, shared by the PES layer, the handlers and the final report.
@@ -126,7 +139,7 @@ struct context {
     stream_selection selection;
     output_sinks sinks;
     pid_table pids;
-    psip_pid_set psip_pids;
+    psip_routing psip_routes;
     shared_timing timing;
     run_statistics stats;
 

@@ -225,6 +225,8 @@ uint32_t feed(context& ctx, instance in, uint8_t* data, uint32_t available) {
 
 }  // namespace
 
+void video_pes_unit_start(context& ctx) { ctx.video_pes.in_payload = 0; }
+
 uint32_t feed_video_pes(context& ctx, uint8_t* data, uint32_t available) {
     return feed(ctx, {ctx.video_pes, true, ctx.sinks.video_out, ctx.sinks.video_written}, data, available);
 }

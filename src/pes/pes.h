@@ -35,6 +35,10 @@ struct pes_parser {
     uint64_t timestamp_count = 0;
 };
 
+// A payload unit starts on the video PID: its payload begins a new PES header, whatever
+// the declared length of the one before said (the video's is usually 0, unbounded).
+void video_pes_unit_start(context& ctx);
+
 uint32_t feed_video_pes(context& ctx, uint8_t* data, uint32_t available);
 uint32_t feed_audio_pes(context& ctx, uint8_t* data, uint32_t available);
 

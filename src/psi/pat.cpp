@@ -31,6 +31,8 @@ void parse_table(context& ctx) {
 
 }  // namespace
 
+void pat_unit_start(context& ctx) { ctx.pat.pat_pointer_pending = 1; }
+
 uint32_t feed_pat(context& ctx, uint8_t* data, uint32_t available) {
     pat_parser& p = ctx.pat;
     section_reader& r = p.reader;

@@ -135,6 +135,8 @@ void body_run(context& ctx, const uint8_t* data, uint32_t n) {
 
 }  // namespace
 
+void pmt_unit_start(context& ctx) { ctx.pmt.pmt_pointer_pending = 1; }
+
 uint32_t feed_pmt(context& ctx, uint8_t* data, uint32_t available) {
     pmt_parser& p = ctx.pmt;
     section_reader& r = p.reader;

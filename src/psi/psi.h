@@ -12,8 +12,8 @@ constexpr uint32_t psi_body_capacity = 1024;
 // Frames long-form sections in the payload of one PID: the pointer_field of a unit start,
 // the gap before the section, the 3-byte head (table_id, section_length), the fixed bytes
 // after section_length, the body. The table's own parser acts on what each step met and
-// keeps the body. The owner keeps the unit-start flag (the transport layer sets it) and
-// passes it to section_read.
+// keeps the body. The owner keeps the unit-start flag (set by its unit-start entry, which
+// the transport layer calls) and passes it to section_read.
 //
 // By the transport syntax, the first payload byte of a unit-start packet is always the
 // pointer_field, whatever the reader is doing: the section in progress may take at most
@@ -85,6 +85,11 @@ struct pmt_parser {
     uint32_t section_start = 0;
     uint32_t print_pending = 1;
 };
+
+// A payload unit starts on PID 0 or on the PMT's PID: the next payload byte is a
+// pointer_field.
+void pat_unit_start(context& ctx);
+void pmt_unit_start(context& ctx);
 
 // Payload consumers: offered `available` bytes at `data`, they return how many they took.
 uint32_t feed_pat(context& ctx, uint8_t* data, uint32_t available);

@@ -17,9 +17,6 @@
 namespace {
 
 constexpr uint16_t fixed_bytes = 6;
-constexpr uint8_t mgt_table_id = 0xC7;
-constexpr uint8_t tvct_table_id = 0xC8;
-constexpr uint8_t eit_table_id = 0xCB;
 
 void forget_table(section_collector& c) {
     c.stored = 0;
@@ -28,9 +25,9 @@ void forget_table(section_collector& c) {
 
 void record_version(psip_state& psip, const section_reader& r) {
     switch (r.table_id) {
-    case mgt_table_id: psip.mgt_version = r.version; break;
-    case tvct_table_id: psip.tvct_version = r.version; break;
-    case eit_table_id: psip.eit_version = r.version; break;
+    case psip_table_id::mgt: psip.mgt_version = r.version; break;
+    case psip_table_id::tvct: psip.tvct_version = r.version; break;
+    case psip_table_id::eit: psip.eit_version = r.version; break;
     default: break;  // other tables are not printed
     }
 }
@@ -69,7 +66,7 @@ void section_complete(context& ctx, uint16_t pid, section_collector& c) {
         return;
     }
     c.next_section = 0;
-    if (r.table_id == mgt_table_id || r.table_id == tvct_table_id || r.table_id == eit_table_id)
+    if (r.table_id == psip_table_id::mgt || r.table_id == psip_table_id::tvct || r.table_id == psip_table_id::eit)
         psip_print_table(ctx, pid);
 }
 
@@ -79,18 +76,24 @@ bool psip_new_collector(context& ctx, uint16_t pid) {
     void* fresh = std::malloc(sizeof(section_collector));
     if (!fresh) return false;
     std::memset(fresh, 0, sizeof(section_collector));
-    std::free(ctx.pids.collector[pid]);
-    ctx.pids.collector[pid] = static_cast<section_collector*>(fresh);
+    std::free(ctx.psip_routes.collector[pid]);
+    ctx.psip_routes.collector[pid] = static_cast<section_collector*>(fresh);
     return true;
 }
 
 void psip_release_collector(context& ctx, uint16_t pid) {
-    std::free(ctx.pids.collector[pid]);
-    ctx.pids.collector[pid] = nullptr;
+    std::free(ctx.psip_routes.collector[pid]);
+    ctx.psip_routes.collector[pid] = nullptr;
+}
+
+void collector_unit_start(context& ctx, uint16_t pid) {
+    // Without option g no PSIP section ever starts.
+    section_collector* c = ctx.psip_routes.collector[pid];
+    if (ctx.options.dump_psip && c) c->pointer_pending = 1;
 }
 
 uint32_t feed_collector(context& ctx, uint16_t pid, uint8_t* data, uint32_t available) {
-    section_collector* c = ctx.pids.collector[pid];
+    section_collector* c = ctx.psip_routes.collector[pid];
     if (!c) return available;
     section_reader& r = c->reader;
     const section_step s = section_read(r, c->pointer_pending, data, available);

@@ -66,7 +66,7 @@ void print_fields(FILE* out, psip::table_cursor& t, int index) {
 namespace psip {
 
 void print_eit(context& ctx, uint16_t pid, section_collector& c) {
-    const int index = ctx.pids.psip_table_type[pid] & 3;
+    const int index = ctx.psip_routes.table_type[pid] & 3;
     psip_state& s = ctx.psip;
     if (s.eit_version == s.eit_version_seen[index]) return;
     s.eit_version_seen[index] = s.eit_version;

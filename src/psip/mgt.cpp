@@ -1,12 +1,12 @@
 // Master Guide Table (table_id 0xC7): the list of the PSIP tables in the stream, with the
 // PID, version and size of each. Besides printing it, the MGT steers the collection: the
-// PIDs of the channel ETT, EIT-0 to EIT-3 and ETT-0 to ETT-3 join psip_pid_set, each with
+// PIDs of the channel ETT, EIT-0 to EIT-3 and ETT-0 to ETT-3 join the PSIP routing, each with
 // a fresh collector, and remember their table_type (an EIT's index is its low two bits).
 #include "psip/table_reader.h"
 
 namespace {
 
-// The slot of psip_pid_set that a table_type fills, or -1 for types not followed.
+// The routing slot that a table_type fills, or -1 for types not followed.
 int slot_of(uint32_t table_type) {
     if (table_type == 0x0004) return 0;                                  // channel ETT
     if (table_type >= 0x0100 && table_type <= 0x0103) return int(table_type - 0x0100) + 1;  // EIT-0..3
@@ -16,8 +16,8 @@ int slot_of(uint32_t table_type) {
 
 // Whether `pid` is the base PID or one that the MGTs announce now.
 bool announced(const context& ctx, uint16_t pid) {
-    if (pid == psip_pid_set::base) return true;
-    for (uint16_t p : ctx.psip_pids.slot)
+    if (pid == psip_routing::base) return true;
+    for (uint16_t p : ctx.psip_routes.slot)
         if (p == pid) return true;
     return false;
 }
@@ -29,9 +29,9 @@ bool announced(const context& ctx, uint16_t pid) {
 void follow(context& ctx, uint16_t pid, uint32_t table_type, uint16_t type_pid, bool* replace_own) {
     const int slot = slot_of(table_type);
     if (slot < 0) return;
-    const uint16_t before = ctx.psip_pids.slot[slot];
-    ctx.psip_pids.slot[slot] = type_pid;
-    ctx.pids.psip_table_type[type_pid] = uint16_t(table_type);
+    const uint16_t before = ctx.psip_routes.slot[slot];
+    ctx.psip_routes.slot[slot] = type_pid;
+    ctx.psip_routes.table_type[type_pid] = uint16_t(table_type);
     if (type_pid == pid)
         *replace_own = true;
     else

@@ -11,8 +11,15 @@ struct context;
 
 constexpr uint32_t psip_data_capacity = 4098;
 
+// The table_ids of the tables that are printed.
+namespace psip_table_id {
+constexpr uint8_t mgt = 0xC7;
+constexpr uint8_t tvct = 0xC8;
+constexpr uint8_t eit = 0xCB;
+}  // namespace psip_table_id
+
 // Section assembly of one PID. Created all zero (the MGT printer gives a PID a fresh one
-// each time it announces it), owned by pid_table.
+// each time it announces it), owned by psip_routing.
 struct section_collector {
     uint32_t pointer_pending;  // next payload byte is a pointer_field; set on unit starts with g
     section_reader reader;
@@ -42,7 +49,11 @@ bool psip_new_collector(context& ctx, uint16_t pid);
 // Frees the collector of `pid` (if any), which is no longer collected.
 void psip_release_collector(context& ctx, uint16_t pid);
 
-// Payload consumer for the PIDs of psip_pid_set; without a collector the bytes are taken
+// A payload unit starts on `pid`, one of the routed PSIP PIDs: with option g its next
+// payload byte is a pointer_field.
+void collector_unit_start(context& ctx, uint16_t pid);
+
+// Payload consumer for the routed PSIP PIDs; without a collector the bytes are taken
 // without effect.
 uint32_t feed_collector(context& ctx, uint16_t pid, uint8_t* data, uint32_t available);
 

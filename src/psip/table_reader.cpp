@@ -49,11 +49,11 @@ void print_closing(FILE* out, table_cursor& t, const char* table, const char* la
 }  // namespace psip
 
 void psip_print_table(context& ctx, uint16_t pid) {
-    section_collector& c = *ctx.pids.collector[pid];
+    section_collector& c = *ctx.psip_routes.collector[pid];
     switch (c.reader.table_id) {
-    case 0xC7: psip::print_mgt(ctx, pid, c); break;
-    case 0xC8: psip::print_tvct(ctx, c); break;
-    case 0xCB: psip::print_eit(ctx, pid, c); break;
+    case psip_table_id::mgt: psip::print_mgt(ctx, pid, c); break;
+    case psip_table_id::tvct: psip::print_tvct(ctx, c); break;
+    case psip_table_id::eit: psip::print_eit(ctx, pid, c); break;
     default: break;
     }
 }

@@ -15,15 +15,6 @@ namespace {
 constexpr uint8_t sync_byte = 0x47;
 constexpr uint16_t null_pid = 0x1FFF;
 
-// The PSIP base PID and the PIDs in the routed slots that the MGT filled. Empty slots hold
-// 0xFFFF, which no 13-bit PID equals.
-bool psip_member(const context& ctx, uint16_t pid) {
-    if (pid == psip_pid_set::base) return true;
-    for (int i = 0; i < psip_pid_set::routed_slots; ++i)
-        if (ctx.psip_pids.slot[i] == pid) return true;
-    return false;
-}
-
 void start_packet(context& ctx) {
     ts_state& ts = ctx.ts;
     ts.in_packet = 1;
@@ -74,12 +65,10 @@ void arrival_time_byte(context& ctx, uint8_t b, uint32_t left) {
     if (ts.adaptation_control & 2) ts.af_length_pending = 1;
 
     if (ts.unit_start) {
-        if (pid == 0) ctx.pat.pat_pointer_pending = 1;
-        if (pid == ctx.selection.pmt_pid) ctx.pmt.pmt_pointer_pending = 1;
-        // Without option g no PSIP section ever starts.
-        if (ctx.options.dump_psip && psip_member(ctx, pid) && ctx.pids.collector[pid])
-            ctx.pids.collector[pid]->pointer_pending = 1;
-        if (pid == ctx.selection.video_pid) ctx.video_pes.in_payload = 0;
+        if (pid == 0) pat_unit_start(ctx);
+        if (pid == ctx.selection.pmt_pid) pmt_unit_start(ctx);
+        if (ctx.psip_routes.routes(pid)) collector_unit_start(ctx, pid);
+        if (pid == ctx.selection.video_pid) video_pes_unit_start(ctx);
     }
 }
 
@@ -130,7 +119,7 @@ void whole_header(context& ctx, const uint8_t* h) {
     if (pid == ctx.selection.pmt_pid) return feed_pmt(ctx, data, available);
     if (pid == ctx.selection.video_pid && clear) return feed_video_pes(ctx, data, available);
     if (pid == ctx.selection.audio_pid && clear) return feed_audio_pes(ctx, data, available);
-    if (psip_member(ctx, pid)) return feed_collector(ctx, pid, data, available);
+    if (ctx.psip_routes.routes(pid)) return feed_collector(ctx, pid, data, available);
     return available;
 }
 
@@ -151,7 +140,7 @@ bool demux_init(context& ctx) {
     std::memset(ctx.pids.last_cc, 0xFF, sizeof ctx.pids.last_cc);
     std::memset(ctx.pids.packet_count, 0, sizeof ctx.pids.packet_count);
     std::memset(ctx.pids.first_packet, 0, sizeof ctx.pids.first_packet);
-    return psip_new_collector(ctx, psip_pid_set::base);
+    return psip_new_collector(ctx, psip_routing::base);
 }
 
 namespace {

@@ -182,8 +182,8 @@ TEST(PsipEit, IndexFromTheMgtAndEventFieldsByteExact) {
     const std::string r = report_of(in);
     EXPECT_EQ(r.substr(r.find("EIT")), "EIT2" + event_text + "EIT0" + event_text);
     const auto cap = run_capture(in, {}, option_g);
-    EXPECT_EQ(cap->ctx().psip_pids.slot[3], 0x1D02);
-    EXPECT_EQ(cap->ctx().pids.psip_table_type[0x1D02], 0x0102);
+    EXPECT_EQ(cap->ctx().psip_routes.slot[3], 0x1D02);
+    EXPECT_EQ(cap->ctx().psip_routes.table_type[0x1D02], 0x0102);
 }
 
 TEST(PsipEit, MgtAnnouncingItsOwnPidReplacesItsCollectorAfterThePrint) {
@@ -197,7 +197,7 @@ TEST(PsipEit, PidNoLongerAnnouncedLosesItsCollector) {
     // (collected as EIT-0) moves EIT-0 on again, away from its own PID.
     const bytes moves = on_pid(base, {mgt({{0x0100, 0x1D00}, {0x0200, 0x1D02}}, 1), mgt({{0x0100, 0x1D01}}, 2)});
     const auto cap = run_capture(moves + on_pid(0x1D01, {mgt({{0x0100, 0x1D03}}, 3)}), {}, option_g);
-    const auto& collector = cap->ctx().pids.collector;
+    const auto& collector = cap->ctx().psip_routes.collector;
     EXPECT_EQ(collector[0x1D00], nullptr);
     EXPECT_EQ(collector[0x1D01], nullptr);
     EXPECT_NE(collector[0x1D02], nullptr);  // still ETT-0's
@@ -210,13 +210,13 @@ TEST(PsipTruncation, ShortLongAndOverrunningTables) {
     const bytes too_short = section_with_length(0xC8, 5, bytes{0, 1, 0xC1, 0, 0, 0});
     const std::string r = report_of(on_pid(base, {too_short, tvct({kab_channel})}));
     EXPECT_EQ(count_of(r, "TVCT number of channels = 1\n"), 1u);
-    EXPECT_EQ(run_capture(on_pid(base, {too_short}), {}, option_g)->ctx().pids.collector[base]->reader.section_remaining,
+    EXPECT_EQ(run_capture(on_pid(base, {too_short}), {}, option_g)->ctx().psip_routes.collector[base]->reader.section_remaining,
               0);
 
     // Joined bodies beyond 4098 bytes: the excess is dropped.
     const bytes big0 = tvct({bytes(3000, 0)}, 0, 0, 1), big1 = tvct({bytes(3000, 0)}, 0, 1, 1);
     const auto cap = run_capture(on_pid(base, {big0, big1}), {}, option_g);
-    EXPECT_EQ(cap->ctx().pids.collector[base]->stored, psip_data_capacity);
+    EXPECT_EQ(cap->ctx().psip_routes.collector[base]->stored, psip_data_capacity);
 
     // Three channels announced, one carried: the table stops at the first missing field.
     bytes cut = tvct({kab_channel});
