@@ -49,8 +49,8 @@ elseif(KAVEL_DPKG_QUERY)
   list(JOIN depends ", " CPACK_DEBIAN_PACKAGE_DEPENDS)
 endif()
 
-# Debian keeps manual pages gzipped; the plain install keeps kavel.1 as it is.
-set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/gzip_man_pages.cmake)
+# Debian keeps manual pages and changelogs gzipped; the plain install keeps them as they are.
+set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/gzip_docs.cmake)
 
 set(CPACK_GENERATOR DEB)
 include(CPack)
