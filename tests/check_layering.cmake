@@ -1,0 +1,15 @@
+# The driver sits on top: no source outside src/driver includes one of its headers, so that
+# every subsystem builds and tests without it. Run with -DSRC=<the src folder>.
+file(GLOB_RECURSE sources "${SRC}/*.cpp" "${SRC}/*.h")
+set(upward "")
+foreach(f IN LISTS sources)
+  if(NOT f MATCHES "/src/driver/")
+    file(STRINGS "${f}" hits REGEX "#include \"driver/")
+    if(hits)
+      list(APPEND upward "${f}")
+    endif()
+  endif()
+endforeach()
+if(upward)
+  message(FATAL_ERROR "driver headers included from below the driver: ${upward}")
+endif()
