@@ -51,6 +51,14 @@ struct stream_selection {
     stream_handler video_handler = stream_handler::raw;
     stream_handler audio_handler = stream_handler::raw;
     uint8_t audio_mpeg_ids = 0;
+    // The audio's handler waits for its first payload bytes (a 0x06 stream that no
+    // descriptor names); once they told it, the PID and the handler they told.
+    uint8_t audio_undecided = 0;
+    uint16_t audio_told_pid = no_pid;
+    stream_handler audio_told_handler = stream_handler::raw;
+    // The chosen streams' codecs in words.
+    const char* video_codec = "";
+    const char* audio_codec = "";
 };
 
 // The two output files; both null with parse_only. Beside each, the bytes handed to it

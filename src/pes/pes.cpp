@@ -50,7 +50,9 @@ void assemble(uint64_t& acc, uint32_t position, uint8_t b) {
     }
 }
 
-void enter_payload(const context& ctx, instance& in) {
+void enter_payload(context& ctx, instance& in) {
+    // Held first bytes of an earlier payload go out before this packet's header.
+    if (!in.video && ctx.selection.audio_undecided && in.p.start_count > 0) decide_audio_start(ctx);
     in.p.in_payload = 1;
     if (!ctx.options.parse_only && ctx.options.pes_output)
         sink_write(in.out, in.written, in.p.header_buffer, in.p.header_length);

@@ -83,12 +83,15 @@ kind kind_of(uint32_t type, bool hdmv) {
     case 0x01:
     case 0x02:
     case 0x1B:
+    case 0x24:
     case 0xEA: return kind::video;
     case 0x80: return hdmv ? kind::audio : kind::video;
     case 0x03:
     case 0x04:
     case 0x06:
+    case 0x0F:
     case 0x11:
+    case 0x87:
     case 0x81:
     case 0x82:
     case 0x83:
@@ -99,6 +102,30 @@ kind kind_of(uint32_t type, bool hdmv) {
     case 0xA2: return kind::audio;
     default: return kind::none;
     }
+}
+
+bool counted_late(uint32_t type) { return type == 0x24 || type == 0x0F || type == 0x87; }
+
+bool has_registration(const std::vector<descriptor>& ds, const char* format) {
+    for (const auto& d : ds)
+        if (d.tag == 0x05 && d.data.size() >= 4 && std::equal(d.data.begin(), d.data.begin() + 4, format)) return true;
+    return false;
+}
+
+// The kind of a PMT entry with its descriptors: 0x06 streams that a descriptor names as
+// teletext, subtitles, VBI or data are none, as is 0x86 splice information (CUEI).
+kind kind_of(const es_fact& e, const program_fact& p, bool hdmv) {
+    hdmv = hdmv || has_registration(p.info, "HDMV") || has_registration(p.info, "HDPR");
+    if (e.type == 0x86 && !hdmv && (has_registration(p.info, "CUEI") || has_registration(e.descriptors, "CUEI")))
+        return kind::none;
+    if (e.type == 0x06) {
+        for (const auto& d : e.descriptors) {
+            if (d.tag == 0x56 || d.tag == 0x59 || d.tag == 0x45 || d.tag == 0x46 || d.tag == 0x66 || d.tag == 0x6F ||
+                d.tag == 0xFD || d.tag == 0x8A)
+                return kind::none;
+        }
+    }
+    return kind_of(e.type, hdmv);
 }
 
 struct request {
@@ -125,14 +152,18 @@ std::string expected_listing(const std::vector<program_fact>& programs, request 
     if (!chosen) return out;
     for (const auto& d : chosen->info) out += descriptor_line("program descriptor = ", d);
     int videos = 0, audios = 0;
-    for (const auto& e : chosen->streams) {
-        const kind k = kind_of(e.type, hdmv);
-        if (k == kind::video && ++videos == q.video)
-            out += strf("Video PID = %4d <0x%04x>, type = 0x%02x\r\n", e.pid, e.pid, e.type);
-        if (k == kind::audio && ++audios == q.audio)
-            out += strf("Audio PID = %4d <0x%04x>, type = 0x%02x\r\n", e.pid, e.pid, e.type);
-        for (const auto& d : e.descriptors)
-            out += descriptor_line(strf("ES descriptor for stream type 0x%02x = ", e.type), d);
+    for (bool late : {false, true}) {
+        for (const auto& e : chosen->streams) {
+            const kind k = kind_of(e, *chosen, hdmv);
+            if (counted_late(e.type) == late) {
+                if (k == kind::video && ++videos == q.video)
+                    out += strf("Video PID = %4d <0x%04x>, type = 0x%02x\r\n", e.pid, e.pid, e.type);
+                if (k == kind::audio && ++audios == q.audio)
+                    out += strf("Audio PID = %4d <0x%04x>, type = 0x%02x\r\n", e.pid, e.pid, e.type);
+            }
+            for (const auto& d : e.descriptors)
+                if (!late) out += descriptor_line(strf("ES descriptor for stream type 0x%02x = ", e.type), d);
+        }
     }
     return out;
 }
@@ -143,10 +174,12 @@ std::pair<uint16_t, uint16_t> chosen_pids(const std::vector<program_fact>& progr
     for (const auto& p : programs) {
         if (int(p.number) != q.program) continue;
         int videos = 0, audios = 0;
-        for (const auto& e : p.streams) {
-            const kind k = kind_of(e.type, hdmv);
-            if (k == kind::video && ++videos == q.video) video = e.pid;
-            if (k == kind::audio && ++audios == q.audio) audio = e.pid;
+        for (bool late : {false, true}) {
+            for (const auto& e : p.streams) {
+                const kind k = counted_late(e.type) == late ? kind_of(e, p, hdmv) : kind::none;
+                if (k == kind::video && ++videos == q.video) video = e.pid;
+                if (k == kind::audio && ++audios == q.audio) audio = e.pid;
+            }
         }
     }
     return {video, audio};
@@ -632,23 +665,21 @@ TEST(RawPathE2E, DtsAudioIsWrittenAsCarriedWithAndWithoutOptionZ) {
     EXPECT_EQ(pts, probed);
 }
 
-TEST(RawPathE2E, LatmAudioUnderStreamId0xC0IsNeverRecognised) {
+TEST(RawPathE2E, LatmAudioUnderStreamId0xC0IsWrittenAsCarried) {
     if (!have_tool("ffmpeg")) GTEST_SKIP() << "ffmpeg not installed";
     temp_dir dir;
-    const std::string ts = dir.file("latm.ts");
+    const std::string ts = dir.file("latm.ts"), es = dir.file("latm.loas");
     // AAC in LATM is muxed with stream_type 0x11, in PES packets of stream_id 0xC0.
     ASSERT_TRUE(
         make_with_ffmpeg("-f lavfi -i sine=frequency=440:sample_rate=48000 -t 1 -c:a aac "
                          "-fflags +bitexact -mpegts_flags latm -f mpegts",
                          ts));
     ASSERT_EQ(first_stream_id(read_file(ts), 256), 0xC0);
-    for (const char* options : {"-sa", "-sza"}) {
-        const program_result r = run_kavel({options, ts, "1", "0", "1"}, dir.path());
-        EXPECT_EQ(listing_lines(r.out),
-                  "Program Number = 1 (0x0001), Program Map PID = 4096 (0x1000)\n"
-                  "Audio PID =  256 <0x0100>, type = 0x11\r\n");
-        EXPECT_EQ(lines_starting(r.out, {"Audio PTS"}), "");
-        EXPECT_TRUE(read_file(dir.file("bits0001.mpa")).empty());
-        EXPECT_EQ(ending_line(r.out), "Ending audio to video PTS difference = 0 ticks, 0.000000 milliseconds\n");
-    }
+    ASSERT_TRUE(make_with_ffmpeg("-i " + quote(ts) + " -map 0:a -c copy -f data", es));
+    const program_result r = run_kavel({"-sa", ts, "1", "0", "1"}, dir.path());
+    EXPECT_EQ(listing_lines(r.out),
+              "Program Number = 1 (0x0001), Program Map PID = 4096 (0x1000)\n"
+              "Audio PID =  256 <0x0100>, type = 0x11\r\n");
+    EXPECT_NE(lines_starting(r.out, {"Audio PTS"}), "");
+    EXPECT_TRUE(read_file(dir.file("bits0001.mpa")) == read_file(es));
 }
