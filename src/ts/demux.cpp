@@ -79,7 +79,9 @@ void arrival_time_byte(context& ctx, uint8_t b, uint32_t left) {
         // Without option g no PSIP section ever starts.
         if (ctx.options.dump_psip && psip_member(ctx, pid) && ctx.pids.collector[pid])
             ctx.pids.collector[pid]->pointer_pending = 1;
+        // A unit start begins a new PES packet: one cut short by a lost packet ends here.
         if (pid == ctx.selection.video_pid) ctx.video_pes.in_payload = 0;
+        if (pid == ctx.selection.audio_pid) ctx.audio_pes.in_payload = 0;
     }
 }
 
