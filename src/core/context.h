@@ -33,6 +33,7 @@ struct run_options {
     uint32_t dump_ats_delta = 0;     // e
     uint32_t dump_pcr = 0;           // r
     uint32_t lpcm_two_channels = 0;  // 2
+    uint32_t list_programs = 0;      // l
 };
 
 // What the user asked for and what the PAT/PMT resolved it to.
@@ -151,4 +152,6 @@ struct context {
     audio_aligner ac3_aligner;
     audio_aligner mpeg_aligner;
     lpcm_state lpcm;
+    // Option l: the program listing (allocated by the driver); null in every other run.
+    program_listing* listing = nullptr;
 };

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include "psi/stream_types.h"
 
 struct context;
@@ -130,3 +131,40 @@ uint32_t registration_of(const uint8_t* d);
 // 7F FE 80 01 DTS, an ADTS syncword, a LATM syncword; `bytes` holds `count` of them (1..4).
 // Returns false while more bytes are needed to tell.
 bool audio_handler_from_start(const uint8_t* bytes, uint32_t count, stream_handler& handler);
+
+// ---- Option l: the programs of the first complete PAT, each PMT's streams with the
+// numbers that choose them. Reading stops once every PMT the PAT lists has been read. ----
+
+constexpr uint32_t listing_section_capacity = 1024;  // a section of at most 1021 bytes after its head
+constexpr uint32_t listing_program_capacity = 256;   // one PAT section lists at most 253
+
+// One section gathered on one PID: from the pointer_field of a unit start to its end.
+struct listing_section {
+    uint16_t pid = 0;
+    uint16_t program = 0;
+    uint32_t pointer_pending = 0;  // the next payload byte is a pointer_field
+    uint32_t skip = 0;             // gap bytes before the section
+    uint32_t gathering = 0;
+    uint32_t have = 0;             // bytes of the section so far, head included
+    uint32_t need = 0;             // the whole section's bytes, once its head is read
+    uint32_t done = 0;             // a complete section of the table and program asked for is kept
+    uint8_t data[listing_section_capacity] = {};
+};
+
+struct program_listing {
+    int32_t only_program = -1;  // the program asked for, -1 for every one
+    bool hdmv_input = false;
+    bool complete = false;
+    listing_section pat;
+    uint32_t programs = 0;
+    uint32_t pending = 0;  // PMTs still to read
+    listing_section pmts[listing_program_capacity];
+};
+
+// Brings a listing into its starting state.
+void listing_init(program_listing& l, int32_t only_program, bool hdmv_input);
+// A unit start on `pid`, and payload bytes of it; the payload is always taken whole.
+void listing_unit_start(program_listing& l, uint16_t pid);
+uint32_t feed_listing(program_listing& l, uint16_t pid, const uint8_t* data, uint32_t available);
+// Prints what was read to `out`; returns false when the program asked for is not in the PAT.
+bool print_listing(const program_listing& l, FILE* out);
