@@ -165,7 +165,8 @@ void print_program(const listing_section& s, bool hdmv_input, FILE* out) {
     stream_resolution kinds[listing_section_capacity / 5];
     int number[listing_section_capacity / 5] = {};
     int videos = 0, audios = 0;
-    for (uint32_t i = 0; i < count; ++i) kinds[i] = resolve_stream(entries[i].type, entries[i].descriptors, entries[i].length, program);
+    for (uint32_t i = 0; i < count; ++i)
+        kinds[i] = resolve_stream(entries[i].type, entries[i].descriptors, entries[i].length, program);
     for (bool late : {false, true}) {
         for (uint32_t i = 0; i < count; ++i) {
             if (kinds[i].counted_late != late) continue;

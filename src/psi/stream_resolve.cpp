@@ -117,7 +117,7 @@ void resolve_private_data(stream_resolution& s, const uint8_t* descriptors, uint
         for (const other_use& u : other_uses)
             if (u.tag == tag && !other) other = u.codec;
         if (tag == registration_tag && n >= 4) {
-            const uint32_t format = uint32_t(data[0]) << 24 | uint32_t(data[1]) << 16 | uint32_t(data[2]) << 8 | data[3];
+            const uint32_t format = registration_of(data - 2);
             const audio_registration* found = nullptr;
             for (const audio_registration& r : audio_registrations)
                 if (r.format == format) found = &r;
