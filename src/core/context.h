@@ -33,6 +33,7 @@ struct run_options {
     uint32_t dump_ats_delta = 0;     // e
     uint32_t dump_pcr = 0;           // r
     uint32_t lpcm_two_channels = 0;  // 2
+    uint32_t list_programs = 0;      // l
 };
 
 // What the user asked for and what the PAT/PMT resolved it to.
@@ -51,6 +52,14 @@ struct stream_selection {
     stream_handler video_handler = stream_handler::raw;
     stream_handler audio_handler = stream_handler::raw;
     uint8_t audio_mpeg_ids = 0;
+    // The audio's handler waits for its first payload bytes (a 0x06 stream that no
+    // descriptor names); once they told it, the PID and the handler they told.
+    uint8_t audio_undecided = 0;
+    uint16_t audio_told_pid = no_pid;
+    stream_handler audio_told_handler = stream_handler::raw;
+    // The chosen streams' codecs in words.
+    const char* video_codec = "";
+    const char* audio_codec = "";
 };
 
 // The two output files; both null with parse_only. Beside each, the bytes handed to it
@@ -156,4 +165,6 @@ struct context {
     audio_aligner ac3_aligner;
     audio_aligner mpeg_aligner;
     lpcm_state lpcm;
+    // Option l: the program listing (allocated by the driver); null in every other run.
+    program_listing* listing = nullptr;
 };

@@ -9,7 +9,8 @@ namespace {
 const char* const usage_lines[] = {
     "kavel Transport Stream Demuxer 1.01\n\n",
     "Usage:\n",
-    "\tkavel <-pavtdszgher2> <infile> <program number> <video stream number> <audio stream number>\n\n",
+    "\tkavel <-pavtdszgher2> <infile> <program number> <video stream number> <audio stream number>\n",
+    "\tkavel -l[h] <infile> [<program number> <video stream number> <audio stream number>]\n\n",
     "Options:\n",
     "\tp = parse only, do not demux to video and audio files\n",
     "\ta = dump audio PTS\n",
@@ -23,6 +24,7 @@ const char* const usage_lines[] = {
     "\te = dump HDMV arrival_time_stamp difference\n",
     "\tr = dump PCR\n",
     "\t2 = only extract 2 channels of HDMV LPCM audio from multi-channel tracks\n",
+    "\tl = list the programs and their streams with the numbers to give, then stop\n",
 };
 
 // The flag an option letter sets, or null for a character that is no option.
@@ -40,6 +42,7 @@ uint32_t* option_flag(run_options& o, char c) {
     case 'e': case 'E': return &o.dump_ats_delta;
     case 'r': case 'R': return &o.dump_pcr;
     case '2': return &o.lpcm_two_channels;
+    case 'l': case 'L': return &o.list_programs;
     default: return nullptr;
     }
 }
@@ -52,6 +55,18 @@ int32_t read_number(const char* text) {
     return int32_t(v < INT_MIN ? INT_MIN : v > INT_MAX ? INT_MAX : v);
 }
 
+// Option l may be given without its '-' (`kavel l capture.ts`): an options argument of
+// option letters only, one of them l.
+bool is_bare_listing(const char* opts) {
+    run_options o;
+    for (const char* c = opts; *c; ++c) {
+        uint32_t* flag = option_flag(o, *c);
+        if (!flag) return false;
+        *flag = 1;
+    }
+    return o.list_programs != 0;
+}
+
 }  // namespace
 
 void print_usage(FILE* err) {
@@ -61,13 +76,15 @@ void print_usage(FILE* err) {
 command_line_result parse_command_line(context& ctx, int argc, char** argv, FILE* err,
                                        const char** input_path) {
     // Four arguments: the stream and the three numbers. Five: options first, which must
-    // start with '-'. With four, a leading '-' is part of the file name.
-    if (argc != 5 && argc != 6) return command_line_result::usage;
+    // start with '-'. With four, a leading '-' is part of the file name. Option l lists
+    // the programs: two arguments (options and stream) will do, and its '-' may be left out.
+    const bool listing = (argc == 3 || argc == 6) && (argv[1][0] == '-' || is_bare_listing(argv[1]));
+    if (argc != 5 && argc != 6 && !(argc == 3 && listing)) return command_line_result::usage;
     int first = 1;
-    if (argc == 6) {
+    if (argc == 6 || argc == 3) {
         const char* opts = argv[1];
-        if (opts[0] != '-') return command_line_result::usage;
-        for (const char* c = opts + 1; *c; ++c) {
+        if (opts[0] != '-' && !listing) return command_line_result::usage;
+        for (const char* c = opts + (opts[0] == '-'); *c; ++c) {
             if (uint32_t* flag = option_flag(ctx.options, *c))
                 *flag = 1;
             else
@@ -76,6 +93,11 @@ command_line_result parse_command_line(context& ctx, int argc, char** argv, FILE
         first = 2;
     }
     *input_path = argv[first];
+    if (argc == 3) {
+        if (!ctx.options.list_programs) return command_line_result::usage;
+        ctx.selection.program_number = -1;  // every program
+        return command_line_result::run;
+    }
     ctx.selection.program_number = read_number(argv[first + 1]);
     ctx.selection.video_index = read_number(argv[first + 2]);
     ctx.selection.audio_index = read_number(argv[first + 3]);

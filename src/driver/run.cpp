@@ -37,10 +37,16 @@ bool close_output(FILE* f) {
 // A program that no PAT listed, or a requested stream that its PMT did not have, would
 // otherwise leave empty output files behind a run that looks successful. Returns false
 // after saying which.
-bool selection_found(const context& ctx, FILE* err) {
+// After such a message: where to find the numbers to give.
+void point_to_listing(FILE* err, const char* input_path) {
+    fprintf(err, "The programs and the numbers of their streams: kavel -l %s\n", input_path);
+}
+
+bool selection_found(const context& ctx, FILE* err, const char* input_path) {
     const stream_selection& s = ctx.selection;
     if (s.pmt_pid == no_pid) {
         fprintf(err, "Program %d not found\n", s.program_number);
+        point_to_listing(err, input_path);
         return false;
     }
     bool found = true;
@@ -52,14 +58,46 @@ bool selection_found(const context& ctx, FILE* err) {
         fprintf(err, "Audio stream %d not found in program %d\n", s.audio_index, s.program_number);
         found = false;
     }
+    if (!found) point_to_listing(err, input_path);
     return found;
+}
+
+// Option l: reads until the PAT and every PMT it lists have been read, or to the end of
+// the file, and lists them. Nothing else is reported and nothing is written.
+int list_programs(context& ctx, FILE* input, const char* input_path) {
+    auto* listing = static_cast<program_listing*>(std::calloc(1, sizeof(program_listing)));
+    FILE* quiet = fopen("/dev/null", "w");
+    if (!listing || !quiet || !demux_init(ctx)) {
+        fprintf(stderr, "Cannot allocate memory\n");
+        return -1;
+    }
+    listing_init(*listing, ctx.selection.program_number, ctx.options.hdmv_input);
+    ctx.listing = listing;
+    ctx.report = quiet;  // continuity and sync messages
+    const bool read_ok = read_stream(ctx, input);
+    int status = 0;
+    if (!print_listing(*listing, stdout)) {
+        fprintf(stderr, "Program %d not found\n", ctx.selection.program_number);
+        point_to_listing(stderr, input_path);
+        status = -1;
+    }
+    if (!read_ok) {
+        fprintf(stderr, "Error reading bitstream file <%s>\n", input_path);
+        status = -1;
+    }
+    fflush(stdout);
+    fclose(quiet);
+    fclose(input);
+    ctx.listing = nullptr;
+    std::free(listing);
+    return status;
 }
 
 }  // namespace
 
 bool read_stream(context& ctx, FILE* input) {
     static uint8_t block[read_block_size];
-    while (!feof(input)) {
+    while (!feof(input) && !(ctx.listing && ctx.listing->complete)) {
         size_t got = fread(block, 1, sizeof block, input);
         demux_buffer(ctx, static_cast<uint32_t>(got), block);
         if (ferror(input)) return false;  // repeating a failing read would never end
@@ -102,6 +140,7 @@ int run(context* ctx, int argc, char** argv) {
         fprintf(stderr, "Cannot open bitstream file <%s>\n", input_path);
         return -1;
     }
+    if (ctx->options.list_programs) return list_programs(*ctx, input, input_path);
     // Must outlive the output files: freed only once they are closed.
     char* output_buffers = nullptr;
     if (!ctx->options.parse_only) {
@@ -140,7 +179,7 @@ int run(context* ctx, int argc, char** argv) {
     fclose(input);
     // With option p the run is only a look at the stream: nothing asked for is missing.
     int status = 0;
-    if (!ctx->options.parse_only && !selection_found(*ctx, stderr)) status = -1;
+    if (!ctx->options.parse_only && !selection_found(*ctx, stderr, input_path)) status = -1;
     if (!read_ok) {
         fprintf(stderr, "Error reading bitstream file <%s>\n", input_path);
         status = -1;

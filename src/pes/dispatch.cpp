@@ -32,6 +32,7 @@ void dispatch_video_run(context& ctx, uint8_t* bytes, uint32_t count) {
 }
 
 void dispatch_audio_run(context& ctx, uint8_t* bytes, uint32_t count) {
+    if (ctx.selection.audio_undecided && !take_audio_start(ctx, bytes, count)) return;
     const pes_parser& p = ctx.audio_pes;
     switch (ctx.selection.audio_handler) {
     case stream_handler::mpeg_audio:

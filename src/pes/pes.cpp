@@ -50,7 +50,9 @@ void assemble(uint64_t& acc, uint32_t position, uint8_t b) {
     }
 }
 
-void enter_payload(const context& ctx, instance& in) {
+void enter_payload(context& ctx, instance& in) {
+    // Held first bytes of an earlier payload go out before this packet's header.
+    if (!in.video && ctx.selection.audio_undecided && in.p.start_count > 0) decide_audio_start(ctx);
     in.p.in_payload = 1;
     if (!ctx.options.parse_only && ctx.options.pes_output)
         sink_write(in.out, in.written, in.p.header_buffer, in.p.header_length);
@@ -226,6 +228,7 @@ uint32_t feed(context& ctx, instance in, uint8_t* data, uint32_t available) {
 }  // namespace
 
 void video_pes_unit_start(context& ctx) { ctx.video_pes.in_payload = 0; }
+void audio_pes_unit_start(context& ctx) { ctx.audio_pes.in_payload = 0; }
 
 uint32_t feed_video_pes(context& ctx, uint8_t* data, uint32_t available) {
     return feed(ctx, {ctx.video_pes, true, ctx.sinks.video_out, ctx.sinks.video_written}, data, available);

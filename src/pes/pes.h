@@ -33,11 +33,20 @@ struct pes_parser {
     uint32_t header_length = 0;
     uint64_t previous_timestamp = 0;
     uint64_t timestamp_count = 0;
+    // Audio whose format its first payload bytes tell: those bytes, held until they do,
+    // with the time stamp and the PTS flag of the run they came in.
+    uint8_t start_bytes[4] = {};
+    uint32_t start_count = 0;
+    uint64_t start_pts = 0;
+    uint8_t start_pts_arrived = 0;
 };
 
-// A payload unit starts on the video PID: its payload begins a new PES header, whatever
-// the declared length of the one before said (the video's is usually 0, unbounded).
+// A payload unit starts on the video or audio PID: its payload begins a new PES header,
+// whatever the declared length of the one before said. The video's is usually 0
+// (unbounded); an audio PES packet cut short by a lost transport packet ends here, and
+// the bytes it got are kept.
 void video_pes_unit_start(context& ctx);
+void audio_pes_unit_start(context& ctx);
 
 uint32_t feed_video_pes(context& ctx, uint8_t* data, uint32_t available);
 uint32_t feed_audio_pes(context& ctx, uint8_t* data, uint32_t available);
@@ -47,3 +56,10 @@ uint32_t feed_audio_pes(context& ctx, uint8_t* data, uint32_t available);
 // when the type has no handler.
 void dispatch_video_run(context& ctx, uint8_t* bytes, uint32_t count);
 void dispatch_audio_run(context& ctx, uint8_t* bytes, uint32_t count);
+
+// For audio whose handler its first bytes decide: takes the start of the run into the
+// held bytes. Once they tell the handler (or a new PES payload begins, `force`), the
+// handler is set and the held bytes are handed to it; `bytes` and `count` are then what
+// is left of the run, and the result is true. False while still waiting.
+bool take_audio_start(context& ctx, uint8_t*& bytes, uint32_t& count);
+void decide_audio_start(context& ctx);

@@ -54,11 +54,24 @@ void choose(context& ctx, uint16_t pid, uint8_t stream_type, const char* format)
     if (ctx.pmt.print_pending) fprintf(ctx.report, format, pid, pid, stream_type);
 }
 
+// The chosen audio stream. A stream whose format its first bytes tell keeps the handler
+// they told, when a later PMT chooses it again.
+void choose_audio(stream_selection& s, uint16_t pid, uint8_t stream_type, const stream_resolution& row) {
+    const bool told_before = row.undecided && s.audio_told_pid == pid;
+    s.audio_pid = pid;
+    s.audio_stream_type = stream_type;
+    s.audio_handler = told_before ? s.audio_told_handler : row.handler;
+    s.audio_mpeg_ids = row.mpeg_audio_ids;
+    s.audio_undecided = row.undecided && !told_before;
+    s.audio_codec = row.codec;
+}
+
 // Counts the entries of one pass: the types counted first on pass 0, the types counted
 // late on pass 1. The chosen streams are resolved to their handlers here, once.
 void count_entries(context& ctx, int pass, int32_t& videos, int32_t& audios) {
     pmt_parser& p = ctx.pmt;
     stream_selection& s = ctx.selection;
+    const program_facts program = read_program_facts(p.program_info, p.program_info_stored, ctx.options.hdmv_input);
     uint32_t k = 0;
     while (k + entry_fixed_bytes + psi::crc_bytes <= p.stored) {
         const uint8_t* e = p.body + k;
@@ -68,18 +81,16 @@ void count_entries(context& ctx, int pass, int32_t& videos, int32_t& audios) {
         const uint32_t next = k + entry_fixed_bytes + es_info_length;
         if (next > p.stored) break;
 
-        const stream_type_row* row = stream_type_row_of(stream_type, ctx.options.hdmv_input);
-        if (row && int(row->counted_late) == pass) {
-            if (row->kind == stream_kind::video && ++videos == s.video_index) {
+        const stream_resolution row = resolve_stream(stream_type, e + entry_fixed_bytes, es_info_length, program);
+        if (row.kind != stream_kind::none && int(row.counted_late) == pass) {
+            if (row.kind == stream_kind::video && ++videos == s.video_index) {
                 s.video_pid = pid;
                 s.video_stream_type = stream_type;
-                s.video_handler = row->handler;
+                s.video_handler = row.handler;
+                s.video_codec = row.codec;
                 choose(ctx, pid, stream_type, "Video PID = %4d <0x%04x>, type = 0x%02x\r\n");
-            } else if (row->kind == stream_kind::audio && ++audios == s.audio_index) {
-                s.audio_pid = pid;
-                s.audio_stream_type = stream_type;
-                s.audio_handler = row->handler;
-                s.audio_mpeg_ids = row->mpeg_audio_ids;
+            } else if (row.kind == stream_kind::audio && ++audios == s.audio_index) {
+                choose_audio(s, pid, stream_type, row);
                 choose(ctx, pid, stream_type, "Audio PID = %4d <0x%04x>, type = 0x%02x\r\n");
             }
         }
@@ -106,7 +117,10 @@ void fixed_byte(context& ctx, uint8_t b, uint32_t left) {
     case 5: psi::start_section_body(p); break;  // section_number
     case 3: ctx.selection.pcr_pid = uint16_t((b & 0x1F) << 8); break;
     case 2: ctx.selection.pcr_pid |= b; break;
-    case 1: p.program_info_remaining = uint16_t((b & 0x0F) << 8); break;
+    case 1:
+        p.program_info_remaining = uint16_t((b & 0x0F) << 8);
+        p.program_info_stored = 0;
+        break;
     case 0:
         p.program_info_remaining |= b;
         if (p.program_info_remaining > p.reader.section_remaining) {
@@ -128,6 +142,7 @@ void body_run(context& ctx, const uint8_t* data, uint32_t n) {
     uint32_t i = 0;
     for (; i < n && p.program_info_remaining > 0; ++i) {
         p.program_info_remaining -= 1;
+        if (p.program_info_stored < program_info_capacity) p.program_info[p.program_info_stored++] = data[i];
         descriptor_byte(ctx, data[i], p.program_info_remaining > 0, no_stream_type);
     }
     if (i < n) psi::store_body_run(p, data + i, n - i);

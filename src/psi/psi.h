@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+#include "psi/stream_types.h"
 
 struct context;
 
@@ -74,10 +76,16 @@ struct pat_parser {
     uint32_t print_pending = 1;
 };
 
+// Program descriptor bytes kept for what they say about the program's streams
+// (registrations come first in practice; later ones past this are not looked at).
+constexpr uint32_t program_info_capacity = 256;
+
 struct pmt_parser {
     uint32_t pmt_pointer_pending = 0;
     section_reader reader;
     uint16_t program_info_remaining = 0;
+    uint8_t program_info[program_info_capacity] = {};
+    uint32_t program_info_stored = 0;
     uint32_t descriptor_header_countdown = 0;
     uint32_t descriptor_remaining = 0;
     uint8_t body[psi_body_capacity] = {};
@@ -94,3 +102,74 @@ void pmt_unit_start(context& ctx);
 // Payload consumers: offered `available` bytes at `data`, they return how many they took.
 uint32_t feed_pat(context& ctx, uint8_t* data, uint32_t available);
 uint32_t feed_pmt(context& ctx, uint8_t* data, uint32_t available);
+
+// ---- What a PMT entry is, from its stream_type and its descriptors. ----
+
+// What the program descriptor loop says about every stream of the program.
+struct program_facts {
+    bool hdmv = false;    // HDMV input: option h, or a registration HDMV or HDPR
+    bool splice = false;  // a registration CUEI: 0x86 streams carry splice information
+    uint32_t registration = 0;  // format_identifier of the first registration, 0 = none
+};
+
+// A stream as kavel counts and handles it. `undecided`: a 0x06 audio stream without a
+// descriptor that names its format; the PES layer picks its handler from its first bytes
+// (`handler` is then the AC-3 aligner, taken when those bytes match no format).
+struct stream_resolution {
+    stream_kind kind = stream_kind::none;
+    stream_handler handler = stream_handler::raw;
+    bool mpeg_audio_ids = false;
+    bool counted_late = false;
+    bool undecided = false;
+    const char* codec = "";  // in words, for the listing
+};
+
+program_facts read_program_facts(const uint8_t* descriptors, uint32_t length, bool hdmv_option);
+stream_resolution resolve_stream(uint8_t stream_type, const uint8_t* descriptors, uint32_t length,
+                                 const program_facts& program);
+
+// The format_identifier of a registration descriptor (tag 0x05) at `d` (tag, length,
+// data), 0 for any other descriptor or one too short.
+uint32_t registration_of(const uint8_t* d);
+
+// The handler that the first bytes of an audio payload call for: 0B 77 the AC-3 family,
+// 7F FE 80 01 DTS, an ADTS syncword, a LATM syncword; `bytes` holds `count` of them (1..4).
+// Returns false while more bytes are needed to tell.
+bool audio_handler_from_start(const uint8_t* bytes, uint32_t count, stream_handler& handler);
+
+// ---- Option l: the programs of the first complete PAT, each PMT's streams with the
+// numbers that choose them. Reading stops once every PMT the PAT lists has been read. ----
+
+constexpr uint32_t listing_section_capacity = 1024;  // a section of at most 1021 bytes after its head
+constexpr uint32_t listing_program_capacity = 256;   // one PAT section lists at most 253
+
+// One section gathered on one PID: from the pointer_field of a unit start to its end.
+struct listing_section {
+    uint16_t pid = 0;
+    uint16_t program = 0;
+    uint32_t pointer_pending = 0;  // the next payload byte is a pointer_field
+    uint32_t skip = 0;             // gap bytes before the section
+    uint32_t gathering = 0;
+    uint32_t have = 0;             // bytes of the section so far, head included
+    uint32_t need = 0;             // the whole section's bytes, once its head is read
+    uint32_t done = 0;             // a complete section of the table and program asked for is kept
+    uint8_t data[listing_section_capacity] = {};
+};
+
+struct program_listing {
+    int32_t only_program = -1;  // the program asked for, -1 for every one
+    bool hdmv_input = false;
+    bool complete = false;
+    listing_section pat;
+    uint32_t programs = 0;
+    uint32_t pending = 0;  // PMTs still to read
+    listing_section pmts[listing_program_capacity];
+};
+
+// Brings a listing into its starting state.
+void listing_init(program_listing& l, int32_t only_program, bool hdmv_input);
+// A unit start on `pid`, and payload bytes of it; the payload is always taken whole.
+void listing_unit_start(program_listing& l, uint16_t pid);
+uint32_t feed_listing(program_listing& l, uint16_t pid, const uint8_t* data, uint32_t available);
+// Prints what was read to `out`; returns false when the program asked for is not in the PAT.
+bool print_listing(const program_listing& l, FILE* out);

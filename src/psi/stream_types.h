@@ -50,7 +50,7 @@ inline constexpr stream_type_row stream_types[] = {
     {0x03, stream_input::any, stream_kind::audio, stream_handler::mpeg_audio, true, false},
     {0x04, stream_input::any, stream_kind::audio, stream_handler::mpeg_audio, true, false},
     {0x06, stream_input::any, stream_kind::audio, stream_handler::ac3_audio, true, false},
-    {0x11, stream_input::any, stream_kind::audio, stream_handler::raw, false, false},
+    {0x11, stream_input::any, stream_kind::audio, stream_handler::raw, true, false},
     {0x81, stream_input::any, stream_kind::audio, stream_handler::ac3_audio, false, false},
     {0x82, stream_input::any, stream_kind::audio, stream_handler::raw, false, false},
     {0x83, stream_input::any, stream_kind::audio, stream_handler::raw, false, false},

@@ -73,8 +73,11 @@ void process_pcr(context& ctx) {
 
 void feed_adaptation_length(context& ctx, uint8_t b) {
     ts_state& ts = ctx.ts;
-    ts.af_bytes_left = b;
-    ts.af_length = b;
+    // A length beyond the packet (a damaged one) ends with it, so that the next packet's
+    // payload is not taken as adaptation field. packet_bytes_left already counts this byte.
+    const uint32_t length = b < ts.packet_bytes_left ? b : ts.packet_bytes_left;
+    ts.af_bytes_left = length;
+    ts.af_length = length;
     ts.af_length_pending = 0;
 }
 

@@ -65,10 +65,12 @@ void arrival_time_byte(context& ctx, uint8_t b, uint32_t left) {
     if (ts.adaptation_control & 2) ts.af_length_pending = 1;
 
     if (ts.unit_start) {
+        if (ctx.listing) listing_unit_start(*ctx.listing, pid);
         if (pid == 0) pat_unit_start(ctx);
         if (pid == ctx.selection.pmt_pid) pmt_unit_start(ctx);
         if (ctx.psip_routes.routes(pid)) collector_unit_start(ctx, pid);
         if (pid == ctx.selection.video_pid) video_pes_unit_start(ctx);
+        if (pid == ctx.selection.audio_pid) audio_pes_unit_start(ctx);
     }
 }
 
@@ -115,6 +117,7 @@ void whole_header(context& ctx, const uint8_t* h) {
 [[gnu::always_inline]] inline uint32_t route_payload(context& ctx, uint8_t* data, uint32_t available) {
     const uint16_t pid = ctx.ts.current_pid;
     const bool clear = ctx.ts.scrambling_control == 0;
+    if (ctx.listing) return feed_listing(*ctx.listing, pid, data, available);
     if (pid == 0) return feed_pat(ctx, data, available);
     if (pid == ctx.selection.pmt_pid) return feed_pmt(ctx, data, available);
     if (pid == ctx.selection.video_pid && clear) return feed_video_pes(ctx, data, available);

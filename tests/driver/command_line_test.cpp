@@ -96,3 +96,18 @@ TEST(CommandLine, NumbersReadAsAtoiWithOverflowClampedToTheIntRange) {
         }
     }
 }
+
+TEST(CommandLine, OptionLListsWithOrWithoutNumbersAndItsDash) {
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"-l", "a.ts"}, {"l", "a.ts"}, {"lh", "a.ts"}, {"-l", "a.ts", "7", "1", "1"}, {"L", "a.ts", "7", "1", "1"}}) {
+        const parsed p = parse(args);
+        ASSERT_EQ(p.result, command_line_result::run) << args[0];
+        EXPECT_EQ(p.input, "a.ts");
+        EXPECT_EQ(p.ctx->options.list_programs, 1u);
+        EXPECT_EQ(p.ctx->selection.program_number, args.size() == 2 ? -1 : 7);
+    }
+    EXPECT_EQ(parse({"lh", "a.ts"}).ctx->options.hdmv_input, 1u);
+    // Without l, two arguments and a bare options argument are no form.
+    EXPECT_EQ(parse({"-p", "a.ts"}).result, command_line_result::usage);
+    EXPECT_EQ(parse({"p", "a.ts", "1", "1", "1"}).result, command_line_result::usage);
+}

@@ -22,7 +22,8 @@ const std::string banner = "kavel Transport Stream Demuxer 1.01\n";
 const std::string usage_text =
     "kavel Transport Stream Demuxer 1.01\n\n"
     "Usage:\n"
-    "\tkavel <-pavtdszgher2> <infile> <program number> <video stream number> <audio stream number>\n\n"
+    "\tkavel <-pavtdszgher2> <infile> <program number> <video stream number> <audio stream number>\n"
+    "\tkavel -l[h] <infile> [<program number> <video stream number> <audio stream number>]\n\n"
     "Options:\n"
     "\tp = parse only, do not demux to video and audio files\n"
     "\ta = dump audio PTS\n"
@@ -35,7 +36,11 @@ const std::string usage_text =
     "\th = input file is in HDMV (AVCHD and Blu-ray) format (192 byte packets)\n"
     "\te = dump HDMV arrival_time_stamp difference\n"
     "\tr = dump PCR\n"
-    "\t2 = only extract 2 channels of HDMV LPCM audio from multi-channel tracks\n";
+    "\t2 = only extract 2 channels of HDMV LPCM audio from multi-channel tracks\n"
+    "\tl = list the programs and their streams with the numbers to give, then stop\n";
+
+// The line after a missing program or stream, pointing to the listing of `file`.
+std::string hint(const std::string& file) { return "The programs and the numbers of their streams: kavel -l " + file + "\n"; }
 
 bool exists(const std::string& path) { return std::filesystem::exists(path); }
 
@@ -105,7 +110,7 @@ TEST(ProgramE2E, EmptyInput) {
     program_result r = run_kavel({"empty.ts", "1", "1", "1"}, dir.path());
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.out, expected);
-    EXPECT_EQ(r.err, "Program 1 not found\n");
+    EXPECT_EQ(r.err, "Program 1 not found\n" + hint("empty.ts"));
     EXPECT_EQ(std::filesystem::file_size(dir.file("bits0001.mpv")), 0u);
     EXPECT_EQ(std::filesystem::file_size(dir.file("bits0001.mpa")), 0u);
 
@@ -121,7 +126,7 @@ TEST(ProgramE2E, EmptyInput) {
     // Four arguments: a leading '-' names the file; no option is set.
     write_file(bare.file("-p"), {});
     r = run_kavel({"-p", "x", "-3", "7"}, bare.path());
-    EXPECT_EQ(r.err, "Program 0 not found\n");
+    EXPECT_EQ(r.err, "Program 0 not found\n" + hint("-p"));
     EXPECT_NE(r.out.find("program = 0, video channel = -3, audio channel = 7\n"), std::string::npos);
     EXPECT_TRUE(exists(bare.file("bits0001.mpv")));
 }
@@ -142,7 +147,7 @@ TEST(ProgramE2E, MissingProgramOrStreamFailsAfterTheReport) {
         std::vector<std::string> args = {"-s", test_data("multi_program.ts")};
         args.insert(args.end(), numbers.begin(), numbers.end());
         const program_result r = run_kavel(args, dir.path());
-        EXPECT_EQ(r.err, message);
+        EXPECT_EQ(r.err, message.empty() ? "" : message + hint(args[1]));
         EXPECT_EQ(r.status, message.empty() ? 0 : 255);
         // Only looking at the stream, nothing is missing; the report is the same.
         args[0] = "-ps";

@@ -280,16 +280,13 @@ TEST(PesRaw, VideoUnitStartEndsATruncatedPacket) {
     EXPECT_TRUE(s.video == counting(100));  // after the scrambled unit start: hunting
 }
 
-TEST(PesRaw, AudioLengthZeroWrapsAndTakesTheNextHeaderAsPayload) {
+TEST(PesRaw, AudioLengthZeroEndsAtTheNextUnitStart) {
     const bytes a1 = unbounded_pes(0xBD, 900, counting(100));
     const bytes a2 = pes_packet(pes(0xBD, 3060, {}, counting(40, 0x44)));
     const bytes in = units_on(apid, {a1, a2});
     const run_result r = expect_split_invariant(in, chosen({.a = true}));
-    EXPECT_TRUE(r.audio == payload_of(a1) + a2);
-    EXPECT_EQ(listing(r), "Audio PTS = 900, 900\r\n");
-    const auto cap = run_capture(in, {}, chosen({}));
-    // 0 wraps at the first of the 8 header bytes after the length; then the payload.
-    EXPECT_EQ(cap->ctx().audio_pes.packet_remaining, 65536u - 8 - 100 - a2.size());
+    EXPECT_TRUE(r.audio == payload_of(a1) + payload_of(a2));
+    EXPECT_EQ(listing(r), "Audio PTS = 900, 900\r\nAudio PTS = 3060, 2160\r\n");
 }
 
 TEST(PesHeader, HeaderDataLengthZeroEntersThePayloadAfterTheNinthByte) {
@@ -404,7 +401,7 @@ TEST(PesHeader, HeaderBufferNeverOverflows) {
     EXPECT_EQ(r.video.size(), 9u + 1u + pes_header_capacity + (400u - (10u + 249u)));
 }
 
-TEST(PesStreamIds, AudioTakesMpegIdsOnlyForTypes3_4And6) {
+TEST(PesStreamIds, AudioTakesMpegIdsOnlyForTypes3_4_6And11) {
     for (uint8_t type : {uint8_t(0x03), uint8_t(0x04), uint8_t(0x06), uint8_t(0x11), uint8_t(0x81), uint8_t(0x82),
                          uint8_t(0x80), uint8_t(0xA1)}) {
         ts_writer w;
@@ -414,7 +411,7 @@ TEST(PesStreamIds, AudioTakesMpegIdsOnlyForTypes3_4And6) {
         w.pes(apid, pes(0xFA, 4000, {}, bytes(10, 0)));
         w.pes(apid, pes(0xFD, 5000, {}, bytes(10, 0)));
         w.pes(apid, pes(0xE0, 6000, {}, bytes(10, 0)));  // a video id: never audio
-        const bool mpeg = type == 0x03 || type == 0x04 || type == 0x06;
+        const bool mpeg = type == 0x03 || type == 0x04 || type == 0x06 || type == 0x11;
         const std::string expected =
             mpeg ? "Audio PTS = 1000, 1000\r\nAudio PTS = 2000, 1000\r\n"
                    "Audio PTS = 3000, 1000\r\nAudio PTS = 4000, 1000\r\nAudio PTS = 5000, 1000\r\n"
@@ -429,12 +426,17 @@ TEST(PesStreamIds, AudioTakesMpegIdsOnlyForTypes3_4And6) {
     }
 }
 
-TEST(PesStreamIds, Type0x11UnderStreamId0xC0IsNeverRecognised) {
+TEST(PesStreamIds, Type0x11UnderStreamId0xC0IsWrittenAsCarried) {
     ts_writer w;
-    for (int i = 0; i < 3; ++i) w.pes(apid, pes(0xC0, 1000 + 2160 * i, {}, counting(100)));
+    bytes packets;
+    for (int i = 0; i < 3; ++i) {
+        const pes_layout p = pes(0xC0, 1000 + 2160 * i, {}, counting(100));
+        packets = packets + pes_packet(p);
+        w.pes(apid, p);
+    }
     const run_result r = expect_split_invariant(w.out, chosen({.audio_type = 0x11, .z = true, .a = true}));
-    EXPECT_TRUE(r.audio.empty());
-    EXPECT_EQ(listing(r), "");
+    EXPECT_TRUE(r.audio == packets);
+    EXPECT_EQ(listing(r), "Audio PTS = 1000, 1000\r\nAudio PTS = 3160, 2160\r\nAudio PTS = 5320, 2160\r\n");
 }
 
 TEST(PesStreamIds, VideoTakesE0ToEFAndFDOnly) {

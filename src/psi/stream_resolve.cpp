@@ -1,0 +1,211 @@
+// What a PMT entry is: its kind, its handler and its codec in words, from its stream_type,
+// its descriptors and the program's. The table of stream types gives the type's meaning;
+// two types need more than their number:
+//
+// - 0x06 is "PES packets with private data": audio (AC-3, E-AC-3, DTS, AAC, Opus) as well
+//   as teletext, subtitles, captions and data. A descriptor that names something else
+//   makes it no audio; one that names an audio format picks the handler; with neither it
+//   counts as audio, and the PES layer tells the format from the first payload bytes.
+// - 0x86 is DTS-HD master audio on HDMV input, but splice information (SCTE-35) in
+//   broadcast streams that register CUEI or carry a cue_identifier descriptor.
+#include <cstring>
+
+#include "psi/psi.h"
+
+namespace {
+
+constexpr uint32_t fourcc(const char (&s)[5]) {
+    return uint32_t(uint8_t(s[0])) << 24 | uint32_t(uint8_t(s[1])) << 16 | uint32_t(uint8_t(s[2])) << 8 |
+           uint32_t(uint8_t(s[3]));
+}
+
+constexpr uint8_t registration_tag = 0x05;
+constexpr uint8_t cue_identifier_tag = 0x8A;
+constexpr uint8_t extension_tag = 0x7F;
+constexpr uint8_t dts_hd_extension = 0x0E;
+
+// Descriptors that name a 0x06 stream as something other than audio.
+struct other_use {
+    uint8_t tag;
+    const char* codec;
+};
+constexpr other_use other_uses[] = {
+    {0x56, "teletext"},        {0x45, "VBI data"},       {0x46, "VBI teletext"},
+    {0x59, "DVB subtitles"},   {0x66, "data broadcast"}, {0x6F, "application signalling"},
+    {0xFD, "ISDB data"},
+};
+
+// Registrations that name an audio format, with the handler each calls for.
+struct audio_registration {
+    uint32_t format;
+    stream_handler handler;
+    const char* codec;
+};
+constexpr audio_registration audio_registrations[] = {
+    {fourcc("AC-3"), stream_handler::ac3_audio, "AC-3"},
+    {fourcc("EAC3"), stream_handler::ac3_audio, "E-AC-3"},
+    {fourcc("DTS1"), stream_handler::dts_audio, "DTS"},
+    {fourcc("DTS2"), stream_handler::dts_audio, "DTS"},
+    {fourcc("DTS3"), stream_handler::dts_audio, "DTS"},
+    // Opus in TS has no elementary-stream format of its own that players read, and
+    // SMPTE 302M is PCM in AES3 frames: both are written as they came.
+    {fourcc("Opus"), stream_handler::raw, "Opus"},
+    {fourcc("BSSD"), stream_handler::raw, "SMPTE 302M PCM"},
+};
+
+// Descriptors that name the audio format of a 0x06 stream.
+struct audio_descriptor {
+    uint8_t tag;
+    stream_handler handler;
+    const char* codec;
+};
+constexpr audio_descriptor audio_descriptors[] = {
+    {0x6A, stream_handler::ac3_audio, "AC-3"},
+    {0x7A, stream_handler::ac3_audio, "E-AC-3"},
+    {0x7B, stream_handler::dts_audio, "DTS"},
+    {0x7C, stream_handler::aac_adts_audio, "AAC"},
+};
+
+const char* codec_of_type(uint8_t type, bool hdmv) {
+    switch (type) {
+    case 0x01: return "MPEG-1 video";
+    case 0x02: return "MPEG-2 video";
+    case 0x03: return "MPEG-1 audio";
+    case 0x04: return "MPEG-2 audio";
+    case 0x05: return "private sections";
+    case 0x06: return "private data";
+    case 0x0B: return "DSM-CC sections";
+    case 0x0C: return "DSM-CC descriptors";
+    case 0x0D: return "DSM-CC data";
+    case 0x0F: return "AAC";
+    case 0x10: return "MPEG-4 video";
+    case 0x11: return "AAC (LATM)";
+    case 0x15: return "metadata";
+    case 0x1B: return "H.264";
+    case 0x24: return "HEVC";
+    case 0x80: return hdmv ? "LPCM" : "MPEG-2 video";
+    case 0x81: return "AC-3";
+    case 0x82: return "DTS";
+    case 0x83: return "Dolby TrueHD";
+    case 0x84: return "E-AC-3";
+    case 0x85: return "DTS-HD";
+    case 0x86: return hdmv ? "DTS-HD master audio" : "DTS-HD master audio, or splice information";
+    case 0x87: return "E-AC-3";
+    case 0xA1: return "E-AC-3 (secondary)";
+    case 0xA2: return "DTS-HD (secondary)";
+    case 0xEA: return "VC-1";
+    default: return "other";
+    }
+}
+
+// Calls `f(tag, data, length)` for each descriptor of the loop that lies whole in it.
+template <class F>
+void each_descriptor(const uint8_t* d, uint32_t length, F f) {
+    uint32_t k = 0;
+    while (k + 2 <= length && k + 2 + d[k + 1] <= length) {
+        f(d[k], d + k + 2, uint32_t(d[k + 1]));
+        k += 2 + d[k + 1];
+    }
+}
+
+// A 0x06 stream by its descriptors, on top of the row that makes it audio.
+void resolve_private_data(stream_resolution& s, const uint8_t* descriptors, uint32_t length) {
+    const char* other = nullptr;
+    const char* codec = nullptr;
+    stream_handler handler = stream_handler::raw;
+    each_descriptor(descriptors, length, [&](uint8_t tag, const uint8_t* data, uint32_t n) {
+        for (const other_use& u : other_uses)
+            if (u.tag == tag && !other) other = u.codec;
+        if (tag == registration_tag && n >= 4) {
+            const uint32_t format = registration_of(data - 2);
+            const audio_registration* found = nullptr;
+            for (const audio_registration& r : audio_registrations)
+                if (r.format == format) found = &r;
+            if (!found && !other) other = "private data";
+            if (found && !codec) codec = found->codec, handler = found->handler;
+        }
+        for (const audio_descriptor& a : audio_descriptors)
+            if (a.tag == tag && !codec) codec = a.codec, handler = a.handler;
+        if (tag == extension_tag && n >= 1 && data[0] == dts_hd_extension && !codec)
+            codec = "DTS-HD", handler = stream_handler::dts_audio;
+    });
+    if (other) {
+        s = stream_resolution{};
+        s.codec = other;
+    } else if (codec) {
+        s.codec = codec;
+        s.handler = handler;
+    } else {
+        s.undecided = true;
+        s.codec = "audio, format told by its first bytes";
+    }
+}
+
+bool names_splice(const uint8_t* descriptors, uint32_t length) {
+    bool splice = false;
+    each_descriptor(descriptors, length, [&](uint8_t tag, const uint8_t* data, uint32_t n) {
+        if (tag == cue_identifier_tag) splice = true;
+        if (tag == registration_tag && n >= 4 && std::memcmp(data, "CUEI", 4) == 0) splice = true;
+    });
+    return splice;
+}
+
+}  // namespace
+
+uint32_t registration_of(const uint8_t* d) {
+    if (d[0] != registration_tag || d[1] < 4) return 0;
+    return uint32_t(d[2]) << 24 | uint32_t(d[3]) << 16 | uint32_t(d[4]) << 8 | d[5];
+}
+
+program_facts read_program_facts(const uint8_t* descriptors, uint32_t length, bool hdmv_option) {
+    program_facts f;
+    f.hdmv = hdmv_option;
+    uint32_t k = 0;
+    while (k + 2 <= length && k + 2 + descriptors[k + 1] <= length) {
+        const uint32_t format = registration_of(descriptors + k);
+        if (format == fourcc("HDMV") || format == fourcc("HDPR")) f.hdmv = true;
+        if (format == fourcc("CUEI")) f.splice = true;
+        if (format != 0 && f.registration == 0) f.registration = format;
+        k += 2 + descriptors[k + 1];
+    }
+    return f;
+}
+
+stream_resolution resolve_stream(uint8_t stream_type, const uint8_t* descriptors, uint32_t length,
+                                 const program_facts& program) {
+    stream_resolution s;
+    s.codec = codec_of_type(stream_type, program.hdmv);
+    const stream_type_row* row = stream_type_row_of(stream_type, program.hdmv);
+    if (!row) return s;
+    if (stream_type == 0x86 && !program.hdmv) {
+        if (program.splice || names_splice(descriptors, length)) {
+            s.codec = "splice information";
+            return s;
+        }
+        s.codec = codec_of_type(stream_type, true);
+    }
+    s.kind = row->kind;
+    s.handler = row->handler;
+    s.mpeg_audio_ids = row->mpeg_audio_ids;
+    s.counted_late = row->counted_late;
+    if (stream_type == 0x06) resolve_private_data(s, descriptors, length);
+    return s;
+}
+
+bool audio_handler_from_start(const uint8_t* b, uint32_t count, stream_handler& handler) {
+    handler = stream_handler::ac3_audio;  // what a start that matches nothing goes to
+    if (count < 2) return false;
+    if (b[0] == 0x0B && b[1] == 0x77) return true;
+    if (b[0] == 0xFF && (b[1] & 0xF6) == 0xF0) {  // ADTS: 12-bit syncword, layer 00
+        handler = stream_handler::aac_adts_audio;
+        return true;
+    }
+    if (b[0] == 0x56 && (b[1] & 0xE0) == 0xE0) {  // LOAS: 11-bit syncword 0x2B7
+        handler = stream_handler::aac_latm_audio;
+        return true;
+    }
+    if (b[0] != 0x7F || b[1] != 0xFE) return true;
+    if (count < 4) return false;
+    if (b[2] == 0x80 && b[3] == 0x01) handler = stream_handler::dts_audio;
+    return true;
+}
