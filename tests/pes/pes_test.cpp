@@ -3,7 +3,7 @@
 // and the header edge cases. The streams are whole transport streams fed through
 // demux_buffer; the chosen PIDs and stream types are set directly, without a PMT.
 //
-// Video type 0x10 and audio types 0x82 and 0x11 have no handler and take the raw path.
+// Video type 0x10 and audio types 0x83 and 0xA2 have no handler and take the raw path.
 // Tests that use a type with a handler (audio 0x80, 0x03) check only what the PES layer
 // itself does; the LPCM ones choose sample layouts whose output is the samples unchanged.
 #include <gtest/gtest.h>
@@ -18,7 +18,7 @@ namespace {
 constexpr uint16_t vpid = 0x100;
 constexpr uint16_t apid = 0x101;
 constexpr uint8_t raw_video = 0x10;
-constexpr uint8_t raw_audio = 0x82;
+constexpr uint8_t raw_audio = 0x83;
 
 struct opts {
     uint8_t video_type = raw_video;
@@ -203,7 +203,7 @@ TEST(PesRaw, TypesWithoutHandlerWriteThePayloadUnchanged) {
     w.raw(apid, a1);
     w.raw(vpid, v2);
     w.raw(apid, a2);
-    for (uint8_t audio_type : {uint8_t(0x82), uint8_t(0x11), uint8_t(0xA1), uint8_t(0x86)}) {
+    for (uint8_t audio_type : {uint8_t(0x83), uint8_t(0xA2), uint8_t(0xA1), uint8_t(0x86)}) {
         const run_result r = expect_split_invariant(w.out, chosen({.audio_type = audio_type}));
         EXPECT_TRUE(r.video == payload_of(v1) + payload_of(v2));
         EXPECT_TRUE(r.audio == payload_of(a1) + payload_of(a2)) << int(audio_type);
@@ -404,7 +404,7 @@ TEST(PesHeader, HeaderBufferNeverOverflows) {
     EXPECT_EQ(r.video.size(), 9u + 1u + pes_header_capacity + (400u - (10u + 249u)));
 }
 
-TEST(PesStreamIds, AudioTakesMpegIdsOnlyForTypes3_4And6) {
+TEST(PesStreamIds, AudioTakesMpegIdsOnlyForMpegAacAndType6) {
     for (uint8_t type : {uint8_t(0x03), uint8_t(0x04), uint8_t(0x06), uint8_t(0x11), uint8_t(0x81), uint8_t(0x82),
                          uint8_t(0x80), uint8_t(0xA1)}) {
         ts_writer w;
@@ -414,7 +414,7 @@ TEST(PesStreamIds, AudioTakesMpegIdsOnlyForTypes3_4And6) {
         w.pes(apid, pes(0xFA, 4000, {}, bytes(10, 0)));
         w.pes(apid, pes(0xFD, 5000, {}, bytes(10, 0)));
         w.pes(apid, pes(0xE0, 6000, {}, bytes(10, 0)));  // a video id: never audio
-        const bool mpeg = type == 0x03 || type == 0x04 || type == 0x06;
+        const bool mpeg = type == 0x03 || type == 0x04 || type == 0x06 || type == 0x11;
         const std::string expected =
             mpeg ? "Audio PTS = 1000, 1000\r\nAudio PTS = 2000, 1000\r\n"
                    "Audio PTS = 3000, 1000\r\nAudio PTS = 4000, 1000\r\nAudio PTS = 5000, 1000\r\n"
@@ -429,10 +429,10 @@ TEST(PesStreamIds, AudioTakesMpegIdsOnlyForTypes3_4And6) {
     }
 }
 
-TEST(PesStreamIds, Type0x11UnderStreamId0xC0IsNeverRecognised) {
+TEST(PesStreamIds, Type0x83UnderStreamId0xC0IsNeverRecognised) {
     ts_writer w;
     for (int i = 0; i < 3; ++i) w.pes(apid, pes(0xC0, 1000 + 2160 * i, {}, counting(100)));
-    const run_result r = expect_split_invariant(w.out, chosen({.audio_type = 0x11, .z = true, .a = true}));
+    const run_result r = expect_split_invariant(w.out, chosen({.audio_type = 0x83, .z = true, .a = true}));
     EXPECT_TRUE(r.audio.empty());
     EXPECT_EQ(listing(r), "");
 }
@@ -478,7 +478,7 @@ TEST(PesLpcm, NoPrivateHeaderWithoutAHeaderEndingInItsPts) {
     // Another audio type: the four bytes are payload.
     ts_writer w;
     w.pes(apid, pes(0xBD, 1000, {}, priv + samples));
-    EXPECT_TRUE(run_capture(w.out, {}, chosen({.audio_type = 0x82}))->audio() == priv + samples);
+    EXPECT_TRUE(run_capture(w.out, {}, chosen({.audio_type = 0x83}))->audio() == priv + samples);
 }
 
 TEST(PesLpcm, PrivateHeaderStraddlingTransportPackets) {
@@ -508,7 +508,7 @@ TEST(PesSplit, MixedStreamWithTablesIsSplitInvariant) {
         w.null_packet();
     }
     const run_result r = expect_split_invariant(w.out, [](context& c) { c.options.dump_audio_pts = 1; });
-    EXPECT_NE(r.report.find("Audio PID =  257 <0x0101>, type = 0x82\r\n"), std::string::npos);
+    EXPECT_NE(r.report.find("Audio PID =  257 <0x0101>, type = 0x83\r\n"), std::string::npos);
     bytes expected;
     for (int i = 0; i < 12; ++i) expected = expected + counting(200 + 37 * i, uint8_t(i));
     EXPECT_TRUE(r.audio == expected);
