@@ -59,7 +59,10 @@ struct audio_aligner {
     uint32_t frame_may_begin = 1;
     uint32_t header_read = 0;  // the current slot's header has been read
     uint32_t mixed = 0;        // a frame that may not begin the output has been seen
-    uint64_t tick_fraction = 0;  // samples x 90000 not yet a whole tick, of the frames since the last mark
+    // The time stamp last taken and the samples of the frames since, for the frames timed
+    // in samples.
+    uint64_t mark_pts = 0;
+    uint64_t samples_since_mark = 0;
     uint64_t frame_pts = 0;
     uint64_t position = 0;         // stream offset of the next byte the machine looks at
     uint64_t candidate_start = 0;  // stream offset of the candidate's first sync byte

@@ -182,13 +182,16 @@ void next_frame(context& ctx, audio_aligner& a, uint64_t lead) {
     audio_frame_ring& ring = ctx.audio_ring;
     finish_frame<v>(ctx, a);
     if (take_mark(a, lead)) {
-        a.tick_fraction = 0;
+        a.mark_pts = a.frame_pts;
+        a.samples_since_mark = 0;
     } else if (a.frame_fixed) {
         if (a.sample_rate != 0) a.frame_pts += v.fixed_duration_scaled / a.sample_rate;
+        a.mark_pts = a.frame_pts;
+        a.samples_since_mark = 0;
     } else if (a.frame_rate != 0) {
-        const uint64_t scaled = uint64_t(a.frame_samples) * 90000 + a.tick_fraction;
-        a.frame_pts += scaled / a.frame_rate;
-        a.tick_fraction = scaled % a.frame_rate;
+        // The samples since the last time stamp, to the nearest tick.
+        a.samples_since_mark += a.frame_samples;
+        a.frame_pts = a.mark_pts + (a.samples_since_mark * 90000 + a.frame_rate / 2) / a.frame_rate;
     }
     ring.length[a.slot_index] = a.slot_fill;
     const uint32_t threshold = ring.threshold[a.slot_index];
@@ -376,6 +379,7 @@ bool confirm(context& ctx, audio_aligner& a) {
     a.confirmed = 1;
     print_header_report(ctx, v, a);
     take_mark(a, a.candidate_start);
+    a.mark_pts = a.frame_pts;
     ring.pts[0] = a.frame_pts;
     const uint32_t size = a.frame_size;
     const uint32_t after = a.slot_fill - size;
