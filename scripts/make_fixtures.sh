@@ -258,6 +258,8 @@ done
 
 h264_fixtures
 
+scripts/make_codec_fixtures.sh
+
 echo "real captures copied from ../shared/samples (BSD 2-Clause, see LICENSE-samples.txt)"
 SHARED=../shared/samples
 if [ -d "$SHARED" ]; then

@@ -1,4 +1,5 @@
-// Audio elementary streams: the AC-3 / MPEG audio frame aligner and the HDMV LPCM handler.
+// Audio elementary streams: the audio frame aligner (AC-3, E-AC-3, MPEG audio, AAC in ADTS
+// and LATM, DTS) and the HDMV LPCM handler.
 #pragma once
 
 #include <cstdint>
@@ -6,14 +7,21 @@
 struct context;
 
 constexpr uint32_t audio_ring_slots = 128;
-constexpr uint32_t audio_slot_size = 3848;
+// A slot holds an AC-3 or MPEG audio frame and a few bytes of damage up to 3847 bytes, as
+// it always has; a bigger frame (E-AC-3, AAC, DTS, up to 16384 bytes) fills the slot as far
+// as its own length and a few bytes more.
+constexpr uint32_t audio_slot_limit = 3847;
+constexpr uint32_t audio_slot_size = 16392;
 
-// Frames held back before the output starts. A slot holds one frame shifted by one byte:
-// from the second byte of its sync word through the first byte of the next sync word.
+// Frames held back before the output starts. A slot holds one frame shifted by its sync
+// word less one byte: from the last byte of its sync word through the bytes of the next
+// sync word before its last. One ring serves the aligner of the chosen stream.
 struct audio_frame_ring {
     uint8_t data[audio_ring_slots][audio_slot_size];
     uint32_t length[audio_ring_slots];
     uint64_t pts[audio_ring_slots];
+    uint32_t threshold[audio_ring_slots];  // ticks before the video at which the frame is dropped
+    uint8_t may_begin[audio_ring_slots];   // else the frame goes along with the one before it
 };
 
 // Time stamps of PES headers not yet given to a frame, each with the stream offset of the
@@ -40,27 +48,42 @@ struct audio_aligner {
     uint32_t frame_size = 0;
     uint32_t sample_rate = 0;
     uint32_t bit_rate = 0;
-    uint32_t acmod = 0, bsid = 0, bsmod = 0;                                      // AC-3
+    uint32_t acmod = 0, bsid = 0, bsmod = 0, lfeon = 0;                           // AC-3, E-AC-3
     uint32_t mode = 0, mode_extension = 0, copyright = 0, original = 0, emphasis = 0;  // MPEG
+    uint32_t version = 0, layer = 0;                                              // MPEG
+    uint32_t profile = 0, channels = 0;  // AAC object type and channel configuration; DTS AMODE
+    // LATM: the duration that the last StreamMuxConfig gives its frames.
+    uint32_t latm_samples = 0, latm_rate = 0;
+    // The frame in the current slot, from its own header (a bad header keeps the last).
+    uint32_t frame_samples = 0, frame_rate = 0, frame_fixed = 0;
+    uint32_t frame_may_begin = 1;
+    uint32_t header_read = 0;  // the current slot's header has been read
+    uint32_t mixed = 0;        // a frame that may not begin the output has been seen
+    // The time stamp last taken and the samples of the frames since, for the frames timed
+    // in samples.
+    uint64_t mark_pts = 0;
+    uint64_t samples_since_mark = 0;
     uint64_t frame_pts = 0;
     uint64_t position = 0;         // stream offset of the next byte the machine looks at
     uint64_t candidate_start = 0;  // stream offset of the candidate's first sync byte
     audio_pts_marks marks;
     uint32_t slot_index = 0;
     uint32_t slot_fill = 0;
-    // No initializer, so that constructing a context does not write over its half
-    // megabyte: every slot is written before it is read, and a context that the driver
-    // makes (from zeroed pages) or that is value-initialized holds zeros here anyway.
-    audio_frame_ring ring;
 };
 
 void handle_ac3_audio(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts, uint8_t new_pts);
 void handle_mpeg_audio(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts, uint8_t new_pts);
+void handle_aac_audio(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts, uint8_t new_pts);
+void handle_latm_audio(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts, uint8_t new_pts);
+void handle_dts_audio(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts, uint8_t new_pts);
 
 // The same machines taking every byte singly, without the skip to the next possible sync
 // word. Give identical results; kept to prove that.
 void handle_ac3_audio_per_byte(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts, uint8_t new_pts);
 void handle_mpeg_audio_per_byte(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts, uint8_t new_pts);
+void handle_aac_audio_per_byte(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts, uint8_t new_pts);
+void handle_latm_audio_per_byte(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts, uint8_t new_pts);
+void handle_dts_audio_per_byte(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts, uint8_t new_pts);
 
 struct lpcm_state {
     uint32_t channel_cursor = 0;

@@ -1,6 +1,7 @@
-// The audio frame aligner for AC-3 and MPEG audio.
+// The audio frame aligner: one machine over the frame syntaxes of frame_headers.h (AC-3 and
+// E-AC-3, MPEG audio, AAC in ADTS and LATM, DTS).
 //
-// A sync word is only a candidate frame start: 0B 77 and FF FC/FD also occur inside frame
+// A sync word is only a candidate frame start: 0B 77 and FF Fx also occur inside frame
 // data, in MPEG audio at high rates, silence and test tones in most frames. A candidate is
 // confirmed by a sync word exactly one frame length after it, the length read from its
 // own header; sync words inside it are frame data. When that byte passes without a sync
@@ -14,13 +15,19 @@
 //
 // A frame's length is read from its own header, so that 44.1 kHz streams, whose frames
 // are padded by a word (AC-3) or a byte (MPEG audio) now and then, keep their frame
-// boundaries.
+// boundaries. A candidate must be a frame that may begin the output (not an E-AC-3
+// dependent frame, a DTS extension substream or a LATM frame without its StreamMuxConfig);
+// once confirmed, such frames go along with the frame before them: they add no duration
+// and are written or dropped with it.
 //
 // Time stamps: a PES time stamp belongs to the first frame that starts in its PES packet,
 // that is, whose first sync byte comes at or after the PES header. It is kept as a mark at
 // that stream offset and given to a frame only when the frame's start is certain (at the
 // confirmation, or at a sync word that ends a whole frame), never to a sync word inside a
-// frame. A frame without a mark of its own follows its predecessor by one frame duration.
+// frame. A frame without a mark of its own follows its predecessor by one frame duration:
+// AC-3 and MPEG-1 Layer II by the duration in whole ticks, the others counted in samples
+// so that 44.1 kHz does not drift. Time stamps compare modulo 2^33, so that a stream whose
+// time stamps wrap between the video and the audio still lines up.
 #include <cstring>
 
 #include "audio/frame_headers.h"
@@ -28,16 +35,72 @@
 
 namespace {
 
-// Usable length of a slot; its last byte is spare.
-constexpr uint32_t slot_last = audio_slot_size - 1;
-
 void write_audio(context& ctx, const uint8_t* data, size_t n) {
     if (!ctx.options.parse_only) sink_write(ctx.sinks.audio_out, ctx.sinks.audio_written, data, n);
 }
 
+// a - b as a signed number, modulo 2^33.
+int64_t pts_diff(uint64_t a, uint64_t b) {
+    const uint64_t d = (a - b) & ((uint64_t{1} << 33) - 1);
+    return d >= (uint64_t{1} << 32) ? int64_t(d) - (int64_t{1} << 33) : int64_t(d);
+}
+
+// A sync word in the sync_bytes bytes at p.
 template <const audio_variant& v>
-bool is_sync(uint8_t lead, uint8_t next) {
-    return ((uint32_t(lead) << 8 | next) & v.sync_mask) == v.sync_value;
+bool sync_at(const uint8_t* p) {
+    uint32_t w = 0;
+    for (uint32_t k = 0; k < v.sync_bytes; ++k) w = w << 8 | p[k];
+    return is_sync_word(v, w);
+}
+
+// The next byte may complete a sync word: one of the sync word's first bytes is among
+// the last bytes seen.
+template <const audio_variant& v>
+bool may_complete(uint32_t window) {
+    for (uint32_t k = 0; k + 1 < v.sync_bytes; ++k) {
+        const uint8_t b = uint8_t(window >> (8 * k));
+        if (b == v.lead[0] || b == v.lead_alt) return true;
+    }
+    return false;
+}
+
+// Bytes a slot keeps of the frame in it: 3847, or a bigger frame's length and a little.
+uint32_t slot_limit(const audio_aligner& a) {
+    if (a.frame_size <= audio_slot_limit - 7) return audio_slot_limit;
+    return a.frame_size + 7 < audio_slot_size ? a.frame_size + 7 : audio_slot_size - 1;
+}
+
+// Ticks before the video at which a frame is dropped: the fixed threshold, or the frame's
+// own duration, rounded up, so that the frame containing the video's first PTS is kept.
+template <const audio_variant& v>
+uint32_t threshold_of(const frame_info& f) {
+    if (f.fixed) return v.fixed_threshold;
+    return f.rate ? uint32_t((uint64_t(f.samples) * 90000 + f.rate - 1) / f.rate) : 0;
+}
+
+// What the header of the frame in the current slot says.
+template <const audio_variant& v>
+void take_header(context& ctx, audio_aligner& a, const frame_info& f) {
+    audio_frame_ring& ring = ctx.audio_ring;
+    a.header_read = 1;
+    if (f.size == 0) return;
+    a.frame_size = f.size;
+    a.frame_samples = f.samples;
+    a.frame_rate = f.rate;
+    a.frame_fixed = f.fixed;
+    a.frame_may_begin = f.may_begin;
+    if (!f.may_begin) a.mixed = 1;
+    ring.may_begin[a.slot_index] = f.may_begin;
+    ring.threshold[a.slot_index] = threshold_of<v>(f);
+}
+
+// LATM frames tell whether they may begin the output, and their duration, only by their
+// StreamMuxConfig: read once the whole frame is in the slot.
+template <const audio_variant& v>
+void finish_frame(context& ctx, audio_aligner& a) {
+    if (v.syntax != audio_syntax::latm) return;
+    const frame_info f = finish_latm_frame(a, ctx.audio_ring.data[a.slot_index], a.slot_fill);
+    take_header<v>(ctx, a, f);
 }
 
 // --- PES time stamp marks ---
@@ -79,39 +142,86 @@ bool take_mark(audio_aligner& a, uint64_t lead) {
 
 // --- collecting confirmed frames ---
 
+// Whether slot k is written when the output starts, given the decision on the slot before
+// it: a frame that may begin the output is kept unless it ends before the video starts;
+// any other goes along with the frame before it.
+bool keeps(const context& ctx, uint32_t k, bool kept_before) {
+    const audio_frame_ring& ring = ctx.audio_ring;
+    if (!ring.may_begin[k]) return kept_before;
+    return ctx.selection.video_index == 0 || pts_diff(ctx.timing.first_video_pts, ring.pts[k]) < ring.threshold[k];
+}
+
+// The output may start with the frames held: a frame that may begin it is among those
+// kept, or the current frame may. Always so where every frame may begin.
+bool can_begin(const context& ctx, const audio_aligner& a) {
+    if (!a.mixed) return true;
+    if (a.header_read && a.frame_may_begin && a.frame_size != 0) return true;
+    bool kept = false;
+    for (uint32_t k = 0; k < a.slot_index; ++k) {
+        kept = keeps(ctx, k, kept);
+        if (kept && ctx.audio_ring.may_begin[k]) return true;
+    }
+    return false;
+}
+
 // Whether the output may start at the next collected byte. Between frame starts only the
 // first video PTS can change it, and that only between calls.
 bool start_ready(const context& ctx, const audio_aligner& a) {
     if (!a.confirmed) return false;
-    if (ctx.selection.video_index == 0) return true;
-    const uint64_t video = ctx.timing.first_video_pts;
-    return video != pts_unknown && a.frame_pts >= video;
+    if (ctx.selection.video_index != 0) {
+        const uint64_t video = ctx.timing.first_video_pts;
+        if (video == pts_unknown || pts_diff(a.frame_pts, video) < 0) return false;
+    }
+    return can_begin(ctx, a);
 }
 
-// A sync word that ends a whole frame starts the next one (its lead byte at `lead`) in
-// the next slot.
-void next_frame(const audio_variant& v, audio_aligner& a, uint64_t lead) {
-    if (!take_mark(a, lead) && a.sample_rate != 0) a.frame_pts += v.duration_scaled / a.sample_rate;
-    a.ring.length[a.slot_index] = a.slot_fill;
+// A sync word that ends a whole frame starts the next one (its first sync byte at `lead`)
+// in the next slot.
+template <const audio_variant& v>
+void next_frame(context& ctx, audio_aligner& a, uint64_t lead) {
+    audio_frame_ring& ring = ctx.audio_ring;
+    finish_frame<v>(ctx, a);
+    if (take_mark(a, lead)) {
+        a.mark_pts = a.frame_pts;
+        a.samples_since_mark = 0;
+    } else if (a.frame_fixed) {
+        if (a.sample_rate != 0) a.frame_pts += v.fixed_duration_scaled / a.sample_rate;
+        a.mark_pts = a.frame_pts;
+        a.samples_since_mark = 0;
+    } else if (a.frame_rate != 0) {
+        // The samples since the last time stamp, to the nearest tick.
+        a.samples_since_mark += a.frame_samples;
+        a.frame_pts = a.mark_pts + (a.samples_since_mark * 90000 + a.frame_rate / 2) / a.frame_rate;
+    }
+    ring.length[a.slot_index] = a.slot_fill;
+    const uint32_t threshold = ring.threshold[a.slot_index];
     a.slot_fill = 0;
     a.slot_index = (a.slot_index + 1) % audio_ring_slots;
-    a.ring.pts[a.slot_index] = a.frame_pts;
+    ring.pts[a.slot_index] = a.frame_pts;
+    // Until its header is read the new frame counts as the last did.
+    ring.threshold[a.slot_index] = threshold;
+    ring.may_begin[a.slot_index] = a.mixed ? 0 : 1;
+    a.header_read = 0;
 }
 
 // Stores n bytes at the slot's fill position. A slot keeps at most 3847 bytes (the
-// largest frame is 3840); the rest of an unclosed, damaged frame is not kept. Once the
-// header of the slot's frame is in, its length is taken (a bad header keeps the last).
+// largest AC-3 frame is 3840), or a bigger frame's length and a little; the rest of an
+// unclosed, damaged frame is not kept. Once the header of the slot's frame is in, its
+// length is taken (a bad header keeps the last). Returns true when the header was read.
 template <const audio_variant& v>
-void collect_run(audio_aligner& a, const uint8_t* data, uint32_t n) {
+bool collect_run(context& ctx, audio_aligner& a, const uint8_t* data, uint32_t n) {
+    uint8_t* slot = ctx.audio_ring.data[a.slot_index];
     const uint32_t before = a.slot_fill;
-    const uint32_t room = slot_last - before;
+    const uint32_t limit = slot_limit(a);
+    const uint32_t room = before < limit ? limit - before : 0;
     const uint32_t k = n < room ? n : room;
-    memcpy(a.ring.data[a.slot_index] + before, data, k);
+    memcpy(slot + before, data, k);
     a.slot_fill = before + k;
     if (before <= v.header_bytes && a.slot_fill > v.header_bytes) {
-        const uint32_t size = read_frame_header(v, a, a.ring.data[a.slot_index] + 1);
-        if (size != 0) a.frame_size = size;
+        take_header<v>(ctx, a, read_frame_header(v, a, slot, a.slot_fill));
+        return true;
     }
+    return false;
 }
 
 // n bytes looked at: the sync window and the stream offset move on.
@@ -124,37 +234,45 @@ void pass(audio_aligner& a, const uint8_t* data, uint32_t n) {
 template <const audio_variant& v>
 bool completes_sync(audio_aligner& a, uint8_t b) {
     a.sync_window = (a.sync_window << 8) | b;
-    return (a.sync_window & v.sync_mask) == v.sync_value;
+    return is_sync_word(v, a.sync_window);
 }
 
-// The bytes up to and including the next lead byte (0x0B or 0xFF), or all of them: a
-// sync word can only end on the byte after a lead byte.
+// The bytes up to and including the next byte that may begin a sync word, or all of them.
 template <const audio_variant& v>
 uint32_t run_to_lead(const uint8_t* data, uint32_t n) {
-    const auto* lead = static_cast<const uint8_t*>(memchr(data, v.lead_byte, n));
+    const auto* lead = static_cast<const uint8_t*>(memchr(data, v.lead[0], n));
+    if (v.lead_alt != v.lead[0]) {
+        const uint32_t upto = lead ? uint32_t(lead - data) : n;
+        const auto* alt = static_cast<const uint8_t*>(memchr(data, v.lead_alt, upto));
+        if (alt) lead = alt;
+    }
     return lead ? uint32_t(lead - data) + 1 : n;
 }
 
 // Drops the frames that start too early and writes the rest; the caller writes the bytes
 // from the one at which the output starts.
-void start_output(context& ctx, const audio_variant& v, audio_aligner& a) {
+template <const audio_variant& v>
+void start_output(context& ctx, audio_aligner& a) {
+    audio_frame_ring& ring = ctx.audio_ring;
     a.started = 1;
-    a.ring.length[a.slot_index] = a.slot_fill;
+    ring.length[a.slot_index] = a.slot_fill;
     const bool aligning = ctx.selection.video_index != 0;
     const uint64_t video = ctx.timing.first_video_pts;
     // After a wrap only the current lap, slots 0 to slot_index, is still whole.
+    bool kept = false;
     for (uint32_t k = 0; k <= a.slot_index; ++k) {
-        const uint64_t pts = a.ring.pts[k];
-        if (aligning && pts + v.threshold <= video) continue;
+        kept = keeps(ctx, k, kept);
+        if (!kept) continue;
+        const uint64_t pts = ring.pts[k];
         if (!a.first_pts_reported) {
             a.first_pts_reported = 1;
             if (aligning)
                 fprintf(ctx.report, "First Audio PTS = 0x%08x, %d\n", uint32_t(pts), int32_t(uint32_t(pts - video)));
             else
                 fprintf(ctx.report, "First Audio PTS = 0x%08x\n", uint32_t(pts));
-            write_audio(ctx, &v.lead_byte, 1);
+            write_audio(ctx, v.lead, v.sync_bytes - 1);
         }
-        write_audio(ctx, a.ring.data[k], a.ring.length[k]);
+        write_audio(ctx, ring.data[k], ring.length[k]);
     }
 }
 
@@ -166,23 +284,25 @@ uint32_t collect(context& ctx, audio_aligner& a, const uint8_t* bytes, uint32_t 
     bool ready = start_ready(ctx, a);
     uint32_t i = 0;
     while (i < n) {
-        if (fast && !ready && (a.sync_window & 0xFF) != v.lead_byte) {
-            const uint32_t k = run_to_lead<v>(bytes + i, n - i);
-            collect_run<v>(a, bytes + i, k);
+        if (fast && !ready && !may_complete<v>(a.sync_window)) {
+            uint32_t k = run_to_lead<v>(bytes + i, n - i);
+            // Up to the header's end at most: reading it may make the start ready.
+            if (a.slot_fill <= v.header_bytes && v.header_bytes + 1 - a.slot_fill < k) k = v.header_bytes + 1 - a.slot_fill;
+            if (collect_run<v>(ctx, a, bytes + i, k)) ready = start_ready(ctx, a);
             pass(a, bytes + i, k);
             i += k;
             continue;
         }
         const uint8_t b = bytes[i];
         if (completes_sync<v>(a, b) && a.slot_fill == a.frame_size) {
-            next_frame(v, a, a.position - 1);
+            next_frame<v>(ctx, a, a.position + 1 - v.sync_bytes);
             ready = start_ready(ctx, a);
         }
         if (ready) {
-            start_output(ctx, v, a);
+            start_output<v>(ctx, a);
             return i;
         }
-        collect_run<v>(a, &b, 1);
+        if (collect_run<v>(ctx, a, &b, 1)) ready = start_ready(ctx, a);
         ++a.position;
         ++i;
     }
@@ -191,18 +311,19 @@ uint32_t collect(context& ctx, audio_aligner& a, const uint8_t* bytes, uint32_t 
 
 // --- finding the first frame ---
 
-// The candidate's bytes after its lead byte sit in slot 0, from its second sync byte on.
-// A dropped candidate passes on to the earliest sync word among them, whose bytes are
-// moved to the front; with none, hunting goes on with the next byte.
+// The candidate's bytes after its sync word's first bytes sit in slot 0, from the sync
+// word's last byte on. A dropped candidate passes on to the earliest sync word among them,
+// whose bytes are moved to the front; with none, hunting goes on with the next byte.
 template <const audio_variant& v>
-void drop_candidate(audio_aligner& a) {
-    uint8_t* slot = a.ring.data[0];
+void drop_candidate(context& ctx, audio_aligner& a) {
+    uint8_t* slot = ctx.audio_ring.data[0];
     a.frame_size = 0;
-    for (uint32_t j = 0; j + 1 < a.slot_fill; ++j) {
-        if (!is_sync<v>(slot[j], slot[j + 1])) continue;
-        a.slot_fill -= j + 1;
-        memmove(slot, slot + j + 1, a.slot_fill);
-        a.candidate_start += j + 1;
+    for (uint32_t j = 0; j + v.sync_bytes <= a.slot_fill; ++j) {
+        if (!sync_at<v>(slot + j)) continue;
+        const uint32_t skip = j + v.sync_bytes - 1;
+        a.slot_fill -= skip;
+        memmove(slot, slot + skip, a.slot_fill);
+        a.candidate_start += skip;
         return;
     }
     a.synced = 0;
@@ -211,21 +332,33 @@ void drop_candidate(audio_aligner& a) {
 
 // Settles the candidate as far as its bytes allow. Returns true when it is confirmed.
 template <const audio_variant& v>
-bool settle(audio_aligner& a) {
-    const uint8_t* slot = a.ring.data[0];
+bool settle(context& ctx, audio_aligner& a) {
+    const uint8_t* slot = ctx.audio_ring.data[0];
     while (a.synced) {
         if (a.frame_size == 0) {
             if (a.slot_fill <= v.header_bytes) return false;
-            a.frame_size = read_frame_header(v, a, slot + 1);
-            if (a.frame_size == 0) {
-                drop_candidate<v>(a);
+            a.slot_index = 0;
+            const frame_info f = read_frame_header(v, a, slot, a.slot_fill);
+            // Only a frame that may begin the output starts a stream (LATM tells at its end).
+            if (f.size == 0 || (!f.may_begin && v.syntax != audio_syntax::latm)) {
+                drop_candidate<v>(ctx, a);
                 continue;
             }
+            take_header<v>(ctx, a, f);
         }
-        if (a.slot_fill <= a.frame_size) return false;
-        // Slot byte k is frame byte k + 1: the next frame's sync word is at k = size - 1.
-        if (is_sync<v>(slot[a.frame_size - 1], slot[a.frame_size])) return true;
-        drop_candidate<v>(a);
+        const uint32_t size = a.frame_size;
+        if (a.slot_fill <= size + v.confirm_extra) return false;
+        // Slot byte k is frame byte k + sync_bytes - 1: the next frame's sync word ends at
+        // k = size.
+        if (sync_at<v>(slot + size + 1 - v.sync_bytes) && same_stream(v, slot, slot + size)) {
+            if (v.syntax != audio_syntax::latm) return true;
+            const uint32_t fill = a.slot_fill;
+            a.slot_fill = size;
+            finish_frame<v>(ctx, a);
+            a.slot_fill = fill;
+            if (a.frame_may_begin) return true;
+        }
+        drop_candidate<v>(ctx, a);
     }
     return false;
 }
@@ -233,27 +366,30 @@ bool settle(audio_aligner& a) {
 // Bytes the candidate needs before it can be settled further.
 template <const audio_variant& v>
 uint32_t candidate_needs(const audio_aligner& a) {
-    return (a.frame_size ? a.frame_size + 1 : v.header_bytes + 1) - a.slot_fill;
+    return (a.frame_size ? a.frame_size + 1 + v.confirm_extra : v.header_bytes + 1) - a.slot_fill;
 }
 
 // The candidate is confirmed: slot 0 holds its frame, and the bytes after it (one at
-// least, the second byte of the next sync word) go through the collection like any that
+// least, the last byte of the next sync word) go through the collection like any that
 // follow. Returns true when the output started; those of them from the start on are
 // written then.
 template <const audio_variant& v, bool fast>
 bool confirm(context& ctx, audio_aligner& a) {
+    audio_frame_ring& ring = ctx.audio_ring;
     a.confirmed = 1;
     print_header_report(ctx, v, a);
     take_mark(a, a.candidate_start);
-    a.ring.pts[0] = a.frame_pts;
+    a.mark_pts = a.frame_pts;
+    ring.pts[0] = a.frame_pts;
     const uint32_t size = a.frame_size;
     const uint32_t after = a.slot_fill - size;
     a.slot_fill = size;
     a.position -= after;
-    a.sync_window = a.ring.data[0][size - 1];
+    a.sync_window = 0;
+    for (uint32_t k = size + 1 - v.sync_bytes; k < size; ++k) a.sync_window = a.sync_window << 8 | ring.data[0][k];
     // The frames after it go to slots 1 and up; the few that fit in one candidate's
     // length can never wrap round to slot 0.
-    const uint8_t* rest = a.ring.data[0] + size;
+    const uint8_t* rest = ring.data[0] + size;
     const uint32_t taken = collect<v, fast>(ctx, a, rest, after);
     if (taken == after) return false;
     write_audio(ctx, rest + taken, after - taken);
@@ -269,18 +405,18 @@ uint32_t align(context& ctx, audio_aligner& a, const uint8_t* bytes, uint32_t co
         if (a.confirmed) return i + collect<v, fast>(ctx, a, bytes + i, count - i);
         if (a.synced) {
             // Candidate: its bytes go into slot 0 up to the next point where it can be
-            // settled (its header, then the byte after the next frame's sync byte).
+            // settled (its header, then the bytes of the next frame's header compared).
             const uint32_t need = candidate_needs<v>(a);
             const uint32_t k = fast ? (need < count - i ? need : count - i) : 1;
-            memcpy(a.ring.data[0] + a.slot_fill, bytes + i, k);
+            memcpy(ctx.audio_ring.data[0] + a.slot_fill, bytes + i, k);
             a.slot_fill += k;
             pass(a, bytes + i, k);
             i += k;
-            if (k == need && settle<v>(a) && confirm<v, fast>(ctx, a)) return i;
+            if (k == need && settle<v>(ctx, a) && confirm<v, fast>(ctx, a)) return i;
             continue;
         }
         // Hunting.
-        if (fast && (a.sync_window & 0xFF) != v.lead_byte) {
+        if (fast && !may_complete<v>(a.sync_window)) {
             const uint32_t k = run_to_lead<v>(bytes + i, count - i);
             pass(a, bytes + i, k);
             i += k;
@@ -290,8 +426,8 @@ uint32_t align(context& ctx, audio_aligner& a, const uint8_t* bytes, uint32_t co
         if (completes_sync<v>(a, b)) {
             a.synced = 1;
             a.frame_size = 0;
-            a.candidate_start = a.position - 1;
-            a.ring.data[0][0] = b;
+            a.candidate_start = a.position + 1 - v.sync_bytes;
+            ctx.audio_ring.data[0][0] = b;
             a.slot_fill = 1;
         }
         ++a.position;
@@ -313,18 +449,17 @@ void run_aligner(context& ctx, audio_aligner& a, const uint8_t* bytes, uint32_t 
 
 }  // namespace
 
-void handle_ac3_audio(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts, uint8_t new_pts) {
-    run_aligner<ac3_variant, true>(ctx, ctx.ac3_aligner, bytes, count, pts, new_pts);
-}
+#define KAVEL_AUDIO_ENTRY(name, variant, aligner)                                                          \
+    void handle_##name##_audio(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts, uint8_t new_pts) {     \
+        run_aligner<variant, true>(ctx, ctx.aligner, bytes, count, pts, new_pts);                              \
+    }                                                                                                          \
+    void handle_##name##_audio_per_byte(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts,           \
+                                        uint8_t new_pts) {                                                     \
+        run_aligner<variant, false>(ctx, ctx.aligner, bytes, count, pts, new_pts);                             \
+    }
 
-void handle_mpeg_audio(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts, uint8_t new_pts) {
-    run_aligner<mpeg_variant, true>(ctx, ctx.mpeg_aligner, bytes, count, pts, new_pts);
-}
-
-void handle_ac3_audio_per_byte(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts, uint8_t new_pts) {
-    run_aligner<ac3_variant, false>(ctx, ctx.ac3_aligner, bytes, count, pts, new_pts);
-}
-
-void handle_mpeg_audio_per_byte(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts, uint8_t new_pts) {
-    run_aligner<mpeg_variant, false>(ctx, ctx.mpeg_aligner, bytes, count, pts, new_pts);
-}
+KAVEL_AUDIO_ENTRY(ac3, ac3_variant, ac3_aligner)
+KAVEL_AUDIO_ENTRY(mpeg, mpeg_variant, mpeg_aligner)
+KAVEL_AUDIO_ENTRY(aac, adts_variant, aac_aligner)
+KAVEL_AUDIO_ENTRY(latm, latm_variant, latm_aligner)
+KAVEL_AUDIO_ENTRY(dts, dts_variant, dts_aligner)

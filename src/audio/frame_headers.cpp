@@ -1,11 +1,24 @@
-// Header tables of AC-3 (A/52 syncinfo and the start of the BSI) and of MPEG-1 Layer II.
+// Header tables of the aligner's frame syntaxes. Each reader is given the frame's slot,
+// whose byte 0 is the last byte of the sync word: frame byte k is slot byte k - 1 (k - 3
+// for DTS, whose sync word has four bytes).
 //
-// AC-3, from the first byte of the sync word 0x0B77:
+// AC-3 (bsid 10 or below):
 //   2-3 crc1 | 4 fscod(2) frmsizecod(6) | 5 bsid(5) bsmod(3) | 6 acmod(3) ...
-// MPEG audio, from the first byte of the 0xFFF sync:
-//   1 ID(1)=1 layer(2)=2 protection_bit(1) | 2 bitrate_index(4) sampling_frequency(2)
+// E-AC-3 (bsid 11 to 16):
+//   2 strmtyp(2) substreamid(3) frmsiz(11) | 4 fscod(2) numblkscod|fscod2(2) acmod(3) lfeon(1)
+//   | 5 bsid(5) ...
+// MPEG audio, from the first byte of the 11-bit sync:
+//   1 version(2) layer(2) protection_bit(1) | 2 bitrate_index(4) sampling_frequency(2)
 //   padding_bit(1) private_bit(1) | 3 mode(2) mode_extension(2) copyright(1) original(1)
 //   emphasis(2)
+// ADTS: 1 ID(1) layer(2) protection_absent(1) | 2 profile(2) sampling_index(4) private(1)
+//   channels(3) original(1) home(1) copyright(2) aac_frame_length(13) fullness(11)
+//   raw_data_blocks(2)
+// LATM/LOAS: 0x2B7 (11 bits) audioMuxLengthBytes(13), then the AudioMuxElement.
+// DTS core: 7F FE 80 01 | FTYPE(1) SHORT(5) CPF(1) NBLKS(7) FSIZE(14) AMODE(6) SFREQ(4)
+//   RATE(5) ... LFF(2) at bit 53 after the sync word.
+// DTS extension substream: 64 58 20 25 | user(8) index(2) size_type(1) header_size(8|12)
+//   frame_size(16|20).
 #include "audio/frame_headers.h"
 
 #include "core/context.h"
@@ -24,10 +37,22 @@ const uint32_t ac3_bit_rates[32] = {
 const uint16_t ac3_44k_words[19] = {69,  87,  104, 121, 139, 174, 208,  243,  278, 348,
                                      417, 487, 557, 696, 835, 975, 1114, 1253, 1393};
 
+// MPEG-1 rates; MPEG-2 halves them, MPEG-2.5 quarters them.
 const uint32_t mpeg_sample_rates[4] = {44100, 48000, 32000, 0};
 
-const uint32_t mpeg_bit_rates[16] = {0,      32000,  48000,  56000,  64000,  80000,  96000,  112000,
-                                     128000, 160000, 192000, 224000, 256000, 320000, 384000, 0};
+// kbit/s by bitrate_index: MPEG-1 Layer I, II, III; MPEG-2 and 2.5 Layer I, then II and III.
+const uint16_t mpeg_kbits[5][16] = {
+    {0, 32, 64, 96, 128, 160, 192, 224, 256, 288, 320, 352, 384, 416, 448, 0},
+    {0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384, 0},
+    {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 0},
+    {0, 32, 48, 56, 64, 80, 96, 112, 128, 144, 160, 176, 192, 224, 256, 0},
+    {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 0}};
+
+const uint32_t aac_sample_rates[16] = {96000, 88200, 64000, 48000, 44100, 32000, 24000, 22050,
+                                       16000, 12000, 11025, 8000,  7350,  0,     0,     0};
+
+const uint32_t dts_sample_rates[16] = {0, 8000, 16000, 32000, 0, 0, 11025, 22050,
+                                       44100, 0, 0, 12000, 24000, 48000, 96000, 192000};
 
 // AC-3 frame length in bytes from the fscod/frmsizecod byte; 0 for reserved codes. At
 // 48 and 32 kHz this is the nominal bit_rate x 192 / sample_rate.
@@ -40,40 +65,165 @@ uint32_t ac3_frame_bytes(uint8_t b) {
     return bits * 192 / rate;
 }
 
-// The rates of a header and the length of its frame. The rates are taken from every
-// header until the stream is confirmed (a bad one rejects the frame), afterwards only
-// from valid ones, so that a damaged header does not stop the frame clock.
-uint32_t take_rates(audio_aligner& a, uint32_t rate, uint32_t bits, uint32_t size) {
+// The rates of a header go to the report until the stream is confirmed (a bad one
+// rejects the frame), afterwards only from valid ones.
+void take_rates(audio_aligner& a, uint32_t rate, uint32_t bits, uint32_t size) {
     if (!a.confirmed || size != 0) {
         a.sample_rate = rate;
         a.bit_rate = bits;
     }
-    return size;
 }
 
-// h[0] is offset 2: crc1, crc1, fscod/frmsizecod, bsid/bsmod, acmod.
-uint32_t read_ac3(audio_aligner& a, const uint8_t* h) {
-    if (!a.confirmed) {
-        a.bsid = h[3] >> 3;
-        a.bsmod = h[3] & 7;
-        a.acmod = h[4] >> 5;
+// A frame of `size` bytes and `samples` samples at `rate`, as bits per second.
+uint32_t bits_of(uint32_t size, uint32_t samples, uint32_t rate) {
+    return samples ? uint32_t(uint64_t(size) * 8 * rate / samples) : 0;
+}
+
+frame_info read_ac3(audio_aligner& a, const uint8_t* s) {
+    const uint8_t* h = s + 1;  // frame byte 2
+    const uint32_t bsid = h[3] >> 3;
+    if (bsid <= 10) {
+        if (!a.confirmed) {
+            a.bsid = bsid;
+            a.bsmod = h[3] & 7;
+            a.acmod = h[4] >> 5;
+        }
+        frame_info f;
+        f.size = ac3_frame_bytes(h[2]);
+        f.rate = ac3_sample_rates[h[2] >> 6];
+        f.samples = 1536;
+        f.fixed = true;
+        take_rates(a, f.rate, ac3_bit_rates[(h[2] >> 1) & 0x1F], f.size);
+        return f;
     }
-    return take_rates(a, ac3_sample_rates[h[2] >> 6], ac3_bit_rates[(h[2] >> 1) & 0x1F], ac3_frame_bytes(h[2]));
+    frame_info f;
+    if (bsid > 16 || (h[0] >> 6) == 3) {
+        take_rates(a, 0, 0, 0);
+        return f;
+    }
+    const uint32_t fscod = h[2] >> 6, code = (h[2] >> 4) & 3;
+    const uint32_t blocks[4] = {1, 2, 3, 6};
+    f.rate = fscod == 3 ? ac3_sample_rates[code] / 2 : ac3_sample_rates[fscod];
+    f.size = f.rate ? ((uint32_t(h[0] & 7) << 8 | h[1]) + 1) * 2 : 0;
+    if (f.size < 8) f.size = 0;
+    // Independent substream 0 (strmtyp 0, or 2: converted from AC-3) carries the time;
+    // dependent frames and other substreams go along with it.
+    f.may_begin = (h[0] >> 6) != 1 && ((h[0] >> 3) & 7) == 0;
+    f.samples = f.may_begin ? 256 * (fscod == 3 ? 6 : blocks[code]) : 0;
+    if (!a.confirmed && f.size) {
+        a.bsid = bsid;
+        a.acmod = (h[2] >> 1) & 7;
+        a.lfeon = h[2] & 1;
+    }
+    take_rates(a, f.rate, bits_of(f.size, f.samples ? f.samples : 1536, f.rate), f.size);
+    return f;
 }
 
-// h[0] is offset 2: bit rate, sampling frequency, padding; h[1] the mode byte.
-uint32_t read_mpeg(audio_aligner& a, const uint8_t* h) {
+frame_info read_mpeg(audio_aligner& a, const uint8_t* s) {
+    const uint8_t* h = s + 1;  // frame byte 2
+    const uint32_t version = (s[0] >> 3) & 3, layer = 4 - ((s[0] >> 1) & 3);  // 1 to 3
     if (!a.confirmed) {
         a.mode = h[1] >> 6;
         a.mode_extension = (h[1] >> 4) & 3;
         a.copyright = (h[1] >> 3) & 1;
         a.original = (h[1] >> 2) & 1;
         a.emphasis = h[1] & 3;
+        a.version = version;
+        a.layer = layer;
     }
-    const uint32_t rate = mpeg_sample_rates[(h[0] >> 2) & 3];
-    const uint32_t bits = mpeg_bit_rates[h[0] >> 4];
-    // Layer II: 1152 samples of bit_rate / sample_rate bits, plus one padding byte.
-    return take_rates(a, rate, bits, rate && bits ? 144 * bits / rate + ((h[0] >> 1) & 1) : 0);
+    const bool mpeg1 = version == 3;
+    const uint32_t shift = mpeg1 ? 0 : version == 2 ? 1 : 2;
+    frame_info f;
+    f.rate = mpeg_sample_rates[(h[0] >> 2) & 3] >> shift;
+    const uint32_t table = mpeg1 ? layer - 1 : layer == 1 ? 3 : 4;
+    const uint32_t bits = mpeg_kbits[table][h[0] >> 4] * 1000;
+    const uint32_t padding = (h[0] >> 1) & 1;
+    f.samples = layer == 1 ? 384 : layer == 3 && !mpeg1 ? 576 : 1152;
+    f.fixed = mpeg1 && layer == 2;
+    if (f.rate && bits) {
+        if (layer == 1)
+            f.size = (12 * bits / f.rate + padding) * 4;
+        else
+            f.size = (layer == 3 && !mpeg1 ? 72 : 144) * bits / f.rate + padding;
+    }
+    take_rates(a, f.rate, bits, f.size);
+    return f;
+}
+
+frame_info read_adts(audio_aligner& a, const uint8_t* s) {
+    frame_info f;
+    f.rate = aac_sample_rates[(s[1] >> 2) & 15];
+    const uint32_t length = uint32_t(s[2] & 3) << 11 | uint32_t(s[3]) << 3 | s[4] >> 5;
+    f.samples = ((s[5] & 3) + 1) * 1024;
+    f.size = f.rate && length >= ((s[0] & 1) ? 7u : 9u) ? length : 0;
+    if (!a.confirmed) {
+        a.profile = s[1] >> 6;
+        a.channels = (s[1] & 1) << 2 | s[2] >> 6;
+    }
+    take_rates(a, f.rate, bits_of(f.size, f.samples, f.rate), f.size);
+    return f;
+}
+
+// Bits read most significant first, never past `end`.
+struct bit_reader {
+    const uint8_t* data;
+    uint32_t end;  // in bits
+    uint32_t at = 0;
+    bool over = false;
+    uint32_t get(uint32_t n) {
+        uint32_t v = 0;
+        for (; n > 0; --n, ++at) {
+            if (at >= end) {
+                over = true;
+                return 0;
+            }
+            v = v << 1 | ((data[at >> 3] >> (7 - (at & 7))) & 1);
+        }
+        return v;
+    }
+    uint32_t latm_value() {  // LatmGetValue
+        const uint32_t bytes = get(2) + 1;
+        uint32_t v = 0;
+        for (uint32_t k = 0; k < bytes; ++k) v = v << 8 | get(8);
+        return v;
+    }
+};
+
+frame_info read_latm(const uint8_t* s) {
+    frame_info f;
+    f.size = 3 + (uint32_t(s[0] & 0x1F) << 8 | s[1]);
+    f.may_begin = false;
+    return f;
+}
+
+frame_info read_dts(audio_aligner& a, const uint8_t* s) {
+    frame_info f;
+    if (s[0] == 0x25) {  // extension substream: goes along with its core frame
+        bit_reader r{s + 2, 5 * 8};
+        r.get(2);
+        const bool long_sizes = r.get(1);
+        r.get(long_sizes ? 12 : 8);
+        f.size = r.get(long_sizes ? 20 : 16) + 1;
+        f.may_begin = false;
+        return f;
+    }
+    bit_reader r{s + 1, 7 * 8};
+    const bool normal = r.get(6) == 0x3F;  // FTYPE 1, SHORT 31
+    r.get(1);
+    const uint32_t blocks = r.get(7) + 1;
+    const uint32_t size = r.get(14) + 1;
+    const uint32_t amode = r.get(6);
+    f.rate = dts_sample_rates[r.get(4)];
+    r.get(5 + 1 + 1 + 1 + 1 + 1 + 3 + 1 + 1);
+    const uint32_t lff = r.get(2);
+    f.samples = blocks * 32;
+    f.size = normal && blocks >= 6 && size >= 96 && f.rate && lff != 3 ? size : 0;
+    if (!a.confirmed) {
+        a.channels = amode;
+        a.lfeon = lff != 0;
+    }
+    take_rates(a, f.rate, bits_of(f.size, f.samples, f.rate), f.size);
+    return f;
 }
 
 const char* const ac3_mode_lines[8] = {
@@ -81,6 +231,7 @@ const char* const ac3_mode_lines[8] = {
     "Audio Mode = 2/0, bsid = %d, bsmod = %d\n", "Audio Mode = 3/0, bsid = %d, bsmod = %d\n",
     "Audio Mode = 2/1, bsid = %d, bsmod = %d\n", "Audio Mode = 3/1, bsid = %d, bsmod = %d\n",
     "Audio Mode = 2/2, bsid = %d, bsmod = %d\n", "Audio Mode = 3/2, bsid = %d, bsmod = %d\n"};
+const char* const ac3_layouts[8] = {"1+1", "1/0", "2/0", "3/0", "2/1", "3/1", "2/2", "3/2"};
 
 const char* const mpeg_mode_lines[4] = {
     "Audio Mode = Stereo, mode_extension = %d\n", "Audio Mode = Joint Stereo, mode_extension = %d\n",
@@ -92,19 +243,109 @@ const char* const mpeg_emphasis_lines[4] = {
     "Audio Emphasis = Reserved, copyright = %d, original = %d\n",
     "Audio Emphasis = CCITT J.17, copyright = %d, original = %d\n"};
 
+// By channel_configuration; 0 leaves the layout to the AudioSpecificConfig's own element.
+const char* const aac_layouts[8] = {"PCE", "1/0", "2/0", "3/0", "3/1", "3/2", "3/2+LFE", "5/2+LFE"};
+const char* const aac_profiles[4] = {"Main", "LC", "SSR", "LTP"};
+
+// By AMODE; 10 and above are user-defined layouts.
+const char* const dts_layouts[10] = {"1/0", "1+1", "2/0", "2/0 (sum-difference)", "2/0 (Lt/Rt)",
+                                     "3/0", "2/1", "3/1", "2/2", "3/2"};
+
 }  // namespace
 
-uint32_t read_frame_header(const audio_variant& v, audio_aligner& a, const uint8_t* header) {
-    return v.kind == audio_kind::ac3 ? read_ac3(a, header) : read_mpeg(a, header);
+frame_info read_frame_header(const audio_variant& v, audio_aligner& a, const uint8_t* slot, uint32_t) {
+    switch (v.syntax) {
+    case audio_syntax::ac3: return read_ac3(a, slot);
+    case audio_syntax::mpeg: return read_mpeg(a, slot);
+    case audio_syntax::adts: return read_adts(a, slot);
+    case audio_syntax::latm: return read_latm(slot);
+    case audio_syntax::dts: return read_dts(a, slot);
+    }
+    return {};
+}
+
+frame_info finish_latm_frame(audio_aligner& a, const uint8_t* slot, uint32_t size) {
+    frame_info f = read_latm(slot);
+    // The AudioMuxElement from frame byte 3 to the frame's end.
+    bit_reader r{slot + 2, size > 3 ? (size - 3) * 8 : 0};
+    if (r.get(1) == 0) {  // useSameStreamMux 0: a StreamMuxConfig follows
+        const uint32_t version = r.get(1);
+        if (version) {
+            if (r.get(1) == 0) r.latm_value();  // audioMuxVersionA 0: taraBufferFullness
+        }
+        r.get(1);  // allStreamsSameTimeFraming
+        const uint32_t subframes = r.get(6) + 1;
+        r.get(4 + 3);  // numProgram, numLayer: the first program's first layer follows
+        if (version) r.latm_value();  // ascLen
+        uint32_t object = r.get(5);
+        if (object == 31) object = 32 + r.get(6);
+        const uint32_t index = r.get(4);
+        const uint32_t rate = index == 15 ? r.get(24) : aac_sample_rates[index];
+        const uint32_t channels = r.get(4);
+        if (!r.over && rate != 0) {
+            a.latm_samples = 1024 * subframes;
+            a.latm_rate = rate;
+            f.may_begin = true;
+            if (!a.confirmed) {
+                a.profile = object - 1;
+                a.channels = channels;
+            }
+        }
+    }
+    f.samples = a.latm_samples;
+    f.rate = a.latm_rate;
+    if (!a.confirmed) {
+        a.sample_rate = f.rate;
+        a.bit_rate = bits_of(size, f.samples, f.rate);
+    }
+    return f;
+}
+
+bool same_stream(const audio_variant& v, const uint8_t* frame, const uint8_t* next) {
+    switch (v.syntax) {
+    case audio_syntax::mpeg: return ((frame[0] ^ next[0]) & 0xFE) == 0;  // version, layer
+    case audio_syntax::adts:  // ID, layer, profile, sampling index, channel configuration
+        return ((frame[0] ^ next[0]) & 0xFE) == 0 && ((frame[1] ^ next[1]) & 0xFD) == 0 &&
+               ((frame[2] ^ next[2]) & 0xC0) == 0;
+    default: return true;
+    }
 }
 
 void print_header_report(context& ctx, const audio_variant& v, const audio_aligner& a) {
     fprintf(ctx.report, "Audio Bitrate = %d, Audio Sampling Rate = %d\n", int32_t(a.bit_rate),
             int32_t(a.sample_rate));
-    if (v.kind == audio_kind::ac3) {
-        fprintf(ctx.report, ac3_mode_lines[a.acmod & 7], int32_t(a.bsid), int32_t(a.bsmod));
-    } else {
+    const char* lfe = a.lfeon ? "+LFE" : "";
+    switch (v.syntax) {
+    case audio_syntax::ac3:
+        if (a.bsid <= 10)
+            fprintf(ctx.report, ac3_mode_lines[a.acmod & 7], int32_t(a.bsid), int32_t(a.bsmod));
+        else
+            fprintf(ctx.report, "Audio Mode = %s%s, E-AC-3, bsid = %d\n", ac3_layouts[a.acmod & 7], lfe,
+                    int32_t(a.bsid));
+        break;
+    case audio_syntax::mpeg:
         fprintf(ctx.report, mpeg_mode_lines[a.mode & 3], int32_t(a.mode_extension));
         fprintf(ctx.report, mpeg_emphasis_lines[a.emphasis & 3], int32_t(a.copyright), int32_t(a.original));
+        if (a.version != 3 || a.layer != 2)
+            fprintf(ctx.report, "Audio Layer = %s, %s\n", a.layer == 1 ? "I" : a.layer == 2 ? "II" : "III",
+                    a.version == 3 ? "MPEG-1" : a.version == 2 ? "MPEG-2" : "MPEG-2.5");
+        break;
+    case audio_syntax::adts:
+    case audio_syntax::latm: {
+        const char* profile = a.profile < 4 ? aac_profiles[a.profile] : "";
+        if (a.profile < 4)
+            fprintf(ctx.report, "Audio Mode = %s, AAC %s%s\n", aac_layouts[a.channels & 7], profile,
+                    v.syntax == audio_syntax::latm ? ", LATM" : "");
+        else
+            fprintf(ctx.report, "Audio Mode = %s, AAC object type %d%s\n", aac_layouts[a.channels & 7],
+                    int32_t(a.profile + 1), v.syntax == audio_syntax::latm ? ", LATM" : "");
+        break;
+    }
+    case audio_syntax::dts:
+        if (a.channels < 10)
+            fprintf(ctx.report, "Audio Mode = %s%s, DTS\n", dts_layouts[a.channels], lfe);
+        else
+            fprintf(ctx.report, "Audio Mode = AMODE %d%s, DTS\n", int32_t(a.channels), lfe);
+        break;
     }
 }

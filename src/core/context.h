@@ -164,7 +164,15 @@ struct context {
     h264_state h264;
     audio_aligner ac3_aligner;
     audio_aligner mpeg_aligner;
+    audio_aligner aac_aligner;
+    audio_aligner latm_aligner;
+    audio_aligner dts_aligner;
     lpcm_state lpcm;
     // Option l: the program listing (allocated by the driver); null in every other run.
     program_listing* listing = nullptr;
+    // The frames the audio aligner holds back. No initializer, so that constructing a
+    // context does not write over its two megabytes: every slot is written before it is
+    // read, and a context that the driver makes (from zeroed pages) or that is
+    // value-initialized holds zeros here anyway.
+    audio_frame_ring audio_ring;
 };

@@ -41,6 +41,15 @@ void dispatch_audio_run(context& ctx, uint8_t* bytes, uint32_t count) {
     case stream_handler::ac3_audio:
         handle_ac3_audio(ctx, bytes, count, p.current_pts, p.pts_arrived);
         break;
+    case stream_handler::aac_adts_audio:
+        handle_aac_audio(ctx, bytes, count, p.current_pts, p.pts_arrived);
+        break;
+    case stream_handler::aac_latm_audio:
+        handle_latm_audio(ctx, bytes, count, p.current_pts, p.pts_arrived);
+        break;
+    case stream_handler::dts_audio:
+        handle_dts_audio(ctx, bytes, count, p.current_pts, p.pts_arrived);
+        break;
     case stream_handler::lpcm_audio:
         handle_lpcm_audio(ctx, bytes, count, p.current_pts, p.pts_arrived, p.lpcm_header);
         break;

@@ -603,23 +603,23 @@ int first_stream_id(const bytes& ts, uint16_t pid) {
 
 }  // namespace
 
-TEST(RawPathE2E, DtsAudioIsWrittenAsCarriedWithAndWithoutOptionZ) {
+TEST(RawPathE2E, TrueHdAudioIsWrittenAsCarriedWithAndWithoutOptionZ) {
     if (!have_tool("ffmpeg") || !have_tool("ffprobe")) GTEST_SKIP() << "ffmpeg not installed";
     temp_dir dir;
-    const std::string ts = dir.file("dts.ts"), es = dir.file("dts.dts");
-    // DTS is muxed with stream_type 0x82, for which no handler exists.
+    const std::string ts = dir.file("thd.ts"), es = dir.file("thd.thd");
+    // Dolby TrueHD is muxed with stream_type 0x83, for which no handler exists.
     ASSERT_TRUE(
-        make_with_ffmpeg("-f lavfi -i sine=frequency=440:sample_rate=48000 -t 1 -c:a dca -strict -2 "
-                         "-b:a 768k -fflags +bitexact -f mpegts",
+        make_with_ffmpeg("-f lavfi -i sine=frequency=440:sample_rate=48000 -t 1 -c:a truehd -strict -2 "
+                         "-fflags +bitexact -f mpegts",
                          ts));
-    ASSERT_TRUE(make_with_ffmpeg("-i " + quote(ts) + " -map 0:a -c copy -f dts", es));
+    ASSERT_TRUE(make_with_ffmpeg("-i " + quote(ts) + " -map 0:a -c copy -f truehd", es));
     const bytes carried = read_file(es);
     ASSERT_FALSE(carried.empty());
 
     program_result r = run_kavel({"-s", ts, "1", "0", "1"}, dir.path());
     EXPECT_EQ(listing_lines(r.out),
               "Program Number = 1 (0x0001), Program Map PID = 4096 (0x1000)\n"
-              "Audio PID =  256 <0x0100>, type = 0x82\r\n");
+              "Audio PID =  256 <0x0100>, type = 0x83\r\n");
     EXPECT_TRUE(read_file(dir.file("bits0001.mpa")) == carried);
     EXPECT_TRUE(read_file(dir.file("bits0001.mpv")).empty());
 
@@ -650,7 +650,7 @@ TEST(RawPathE2E, DtsAudioIsWrittenAsCarriedWithAndWithoutOptionZ) {
     EXPECT_EQ(pts, probed);
 }
 
-TEST(RawPathE2E, LatmAudioUnderStreamId0xC0IsWrittenAsCarried) {
+TEST(RawPathE2E, LatmAudioUnderStreamId0xC0IsRecognised) {
     if (!have_tool("ffmpeg")) GTEST_SKIP() << "ffmpeg not installed";
     temp_dir dir;
     const std::string ts = dir.file("latm.ts"), es = dir.file("latm.loas");

@@ -114,7 +114,8 @@ TEST(Fuzz, HandlersFastAndReferenceAgreeOnRandomCalls) {
     // streams, cut into calls of up to 255 bytes.
     std::mt19937 rng(7);
     const uint8_t alphabet[] = {0x00, 0x00, 0x00, 0x01, 0x01, 0xB3, 0xB5, 0xB8, 0xB7, 0x09, 0x67, 0x0A, 0x0B,
-                                0x0D, 0x0F, 0x0E, 0x0C, 0x0B, 0x77, 0xFF, 0xFD, 0xFC, 0x80, 0x44};
+                                0x0D, 0x0F, 0x0E, 0x0C, 0x0B, 0x77, 0xFF, 0xFD, 0xFC, 0x80, 0x44,
+                                0xF1, 0xFB, 0x56, 0xE0, 0x7F, 0xFE, 0x64, 0x58, 0x20, 0x25};
     for (int round = 0; round < 320; ++round) {
         kt::bytes data{uint8_t(round)};
         for (int calls = rng() % 60; calls > 0; --calls) {
@@ -124,9 +125,10 @@ TEST(Fuzz, HandlersFastAndReferenceAgreeOnRandomCalls) {
         }
         fuzz_handlers_one_input(data.data(), data.size());
     }
-    for (const char* es : {"mpeg2_ac3_51.m2v", "h264_ac3_720.h264", "mpeg2_ac3_51.ac3", "mpeg2_mp2_2997.mp2"}) {
+    for (const char* es : {"mpeg2_ac3_51.m2v", "h264_ac3_720.h264", "mpeg2_ac3_51.ac3", "mpeg2_mp2_2997.mp2",
+                           "codecs.a3.mp3", "codecs.a5.dts", "codecs.a6.aac", "codecs.a8.eac3", "codecs_latm.a1.latm"}) {
         const kt::bytes stream = kt::slice(kt::read_file(kt::test_data(es)), 0, 60000);
-        for (uint8_t choice = 0; choice < 5; ++choice) {
+        for (uint8_t choice = 0; choice < 8; ++choice) {
             kt::bytes data{uint8_t(choice | (rng() & 0x78))};
             for (size_t at = 0; at < stream.size(); at += 255)
                 data = data + kt::bytes{255, uint8_t(rng())} + kt::slice(stream, at, at + 255);

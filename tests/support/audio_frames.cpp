@@ -53,6 +53,12 @@ const audio_call mpeg_call = [](context& c, uint8_t* b, uint32_t n, uint64_t pts
     handle_mpeg_audio(c, b, n, pts, flag);
 };
 const audio_call lpcm_call = handle_lpcm_audio;
+
+template <void (*h)(context&, uint8_t*, uint32_t, uint64_t, uint8_t)>
+void call(context& c, uint8_t* b, uint32_t n, uint64_t pts, uint8_t flag, uint16_t) { h(c, b, n, pts, flag); }
+const audio_call aac_call = call<handle_aac_audio>, latm_call = call<handle_latm_audio>, dts_call = call<handle_dts_audio>;
+const audio_call aac_per_byte_call = call<handle_aac_audio_per_byte>, latm_per_byte_call = call<handle_latm_audio_per_byte>,
+                 dts_per_byte_call = call<handle_dts_audio_per_byte>;
 const audio_call ac3_per_byte_call = [](context& c, uint8_t* b, uint32_t n, uint64_t pts, uint8_t flag, uint16_t) {
     handle_ac3_audio_per_byte(c, b, n, pts, flag);
 };

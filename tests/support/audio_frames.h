@@ -42,9 +42,10 @@ std::vector<audio_unit> pes_cut(const bytes& es, const std::vector<size_t>& star
                                 const std::vector<uint64_t>& times);
 
 using audio_call = std::function<void(context&, uint8_t*, uint32_t, uint64_t, uint8_t, uint16_t)>;
-extern const audio_call ac3_call, mpeg_call, lpcm_call;
+extern const audio_call ac3_call, mpeg_call, lpcm_call, aac_call, latm_call, dts_call;
 // The aligners taking every byte singly.
-extern const audio_call ac3_per_byte_call, mpeg_per_byte_call;
+extern const audio_call ac3_per_byte_call, mpeg_per_byte_call, aac_per_byte_call, latm_per_byte_call,
+    dts_per_byte_call;
 
 struct audio_result {
     std::string report;
