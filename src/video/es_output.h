@@ -81,6 +81,10 @@ void es_start_output(context& ctx, es_call& o, const uint8_t* prefix, uint32_t n
 // stays whole). Only for handlers whose output has started.
 void es_cut_start_code(context& ctx, es_call& o, es_cut_state& cut, uint32_t pos);
 
+// The same for the `n` bytes before `end` (some may lie in earlier calls); false when
+// they stay whole.
+bool es_cut_code(context& ctx, es_call& o, es_cut_state& cut, uint32_t end, uint32_t n);
+
 // The part of es_call_end for a call whose output is written.
 void es_call_end_written(context& ctx, es_call& o, uint32_t count, uint32_t window, es_cut_state* cut);
 
