@@ -96,7 +96,8 @@ void on_sps_byte(context& ctx, uint8_t b) {
         st.level_idc = b;
         st.sps_reported = 1;
         st.sps_report_due = 1;
-        if (!st.holding) report_sps(ctx);
+        // Held behind a delimiter, the lines wait for the unit's "frames before" line.
+        if (!st.holding || st.hold.size == 0 || (st.hold.data[0] & 0x1F) != nal_delimiter) report_sps(ctx);
     }
 }
 

@@ -96,7 +96,7 @@ void report_sps(context& ctx) {
 // The parameter sets of the held unit (its last unit, which may be cut short, passed
 // over unless `whole`): the first SPS is read, each kind kept as the latest seen. Returns
 // the kinds present, bit 0 VPS, 1 SPS, 2 PPS.
-uint32_t take_parameter_sets(hevc_state& st, bool whole) {
+uint32_t take_parameter_sets(hevc_state& st, bool whole, bool keep = true) {
     const es_hold& h = st.hold;
     uint32_t present = 0, end = 0;
     if (h.overflow) return 0;
@@ -106,7 +106,7 @@ uint32_t take_parameter_sets(hevc_state& st, bool whole) {
         const uint8_t t = unit_type(h.data[at]);
         if (t >= type_vps && t <= type_pps) {
             present |= 1u << (t - type_vps);
-            es_keep_parameter_set(st.sets[t - type_vps], h.data + at, end - at);
+            if (keep) es_keep_parameter_set(st.sets[t - type_vps], h.data + at, end - at);
             if (t == type_sps) read_sps(st, h.data + at, end - at);
         }
         at = next;
@@ -137,7 +137,7 @@ void note_picture_pts(context& ctx, uint8_t t) {
 void start_output(context& ctx, es_call& o, uint32_t i, uint8_t t) {
     hevc_state& st = ctx.hevc;
     const es_hold& h = st.hold;
-    const uint32_t present = take_parameter_sets(st, true);
+    const uint32_t present = take_parameter_sets(st, true, false);
     fprintf(ctx.report, "%d frames before first I-frame\n", int(st.pictures_before_start));
     if (st.sps_read) report_sps(ctx);
     if (o.out) {
@@ -146,8 +146,12 @@ void start_output(context& ctx, es_call& o, uint32_t i, uint8_t t) {
             es_nal_next(h, 0, end);
             insert_at = end;
         }
-        const es_parameter_set* sets[3] = {&st.sets[0], &st.sets[1], &st.sets[2]};
-        es_write_held(ctx, o, h, insert_at, sets, present == 7 ? 0 : 3);
+        // The kinds the unit lacks, as last seen before it.
+        const es_parameter_set* sets[3];
+        uint32_t n = 0;
+        for (uint32_t k = 0; k < 3; ++k)
+            if (!(present >> k & 1)) sets[n++] = &st.sets[k];
+        es_write_held(ctx, o, h, insert_at, sets, n);
     }
     es_drop_to(o, i);
     stop_holding(st, false);

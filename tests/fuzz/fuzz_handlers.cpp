@@ -38,12 +38,13 @@ void without_flag(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts, ui
 }
 
 // Fast and reference version of each handler, in the order of the choice bits.
-const video_entry entries[5][2] = {
+const video_entry entries[6][2] = {
     {handle_mpeg2_video, handle_mpeg2_video_per_byte},
     {without_flag<handle_h264_video>, without_flag<handle_h264_video_per_byte>},
     {without_flag<handle_vc1_video>, without_flag<handle_vc1_video_per_byte>},
     {handle_ac3_audio, handle_ac3_audio_per_byte},
     {handle_mpeg_audio, handle_mpeg_audio_per_byte},
+    {without_flag<handle_hevc_video>, without_flag<handle_hevc_video_per_byte>},
 };
 
 // The bytes a memory file holds: up to the furthest position written.
@@ -80,7 +81,7 @@ void expect_same_state(const context& a, const context& b) {
 int fuzz_handlers_one_input(const uint8_t* data, size_t size) {
     if (size == 0) return 0;
     const uint8_t choice = data[0];
-    const int handler = (choice & 7) % 5;
+    const int handler = (choice & 7) % 6;
     for (side& s : sides) {
         s.ctx = new (s.storage) context{};
         context& ctx = *s.ctx;
