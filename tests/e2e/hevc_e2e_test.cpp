@@ -48,7 +48,6 @@ bytes expected_output(const bytes& es, size_t from) {
 std::string probe(const std::string& file, const std::string& what) {
     return run_shell("ffprobe -v error -select_streams 0 -show_entries " + what + " -of csv=p=0 '" + file + "'").out;
 }
-
 void check(const hevc_case& c) {
     SCOPED_TRACE(c.file);
     temp_dir dir;
@@ -95,12 +94,8 @@ void check(const hevc_case& c) {
         const std::string frames = probe(dir.file("bits0001.mpv"), "stream=nb_read_frames -count_frames");
         EXPECT_EQ(std::stoul(frames), offsets_of(video, {0x00, 0x00, 0x01, 0x46, 0x01}).size());
     }
-    // The audio of an FFmpeg-made program: a tail of FFmpeg's copy, its first frame within
-    // one frame of the first video PTS.
-    const bytes audio = read_file(dir.file("bits0001.mpa")), all = read_file(dir.file("copy.audio"));
-    if (all.empty()) return;
-    ASSERT_FALSE(audio.empty());
-    EXPECT_TRUE(audio.size() <= all.size() && std::equal(audio.rbegin(), audio.rend(), all.rbegin()));
+    // The audio of an FFmpeg-made program starts within one frame of the first video PTS.
+    if (read_file(dir.file("copy.audio")).empty()) return;
     const size_t line = r.out.find("First Audio PTS = ");
     ASSERT_NE(line, std::string::npos) << r.out;
     const int offset = std::stoi(r.out.substr(r.out.find(',', line) + 1));

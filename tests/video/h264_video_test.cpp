@@ -114,50 +114,24 @@ TEST(H264Video, SkipMatchesThePerByteMachine) {
     }
 }
 
-namespace {
-
-// A slice whose header begins with `first` (first_mb_in_slice and slice_type as ue(v)):
-// 0x88 is an I slice (0, 7), 0xC0 a P slice (0, 0); 0x48 is a second slice of a picture.
-bytes slice_unit(uint8_t header, uint8_t first) {
-    return bytes{0x00, 0x00, 0x01, header, first} + repeat(0x9A, 24);
-}
-const bytes sps_unit = h264_sps(100, false, 30), pps_unit = {0x00, 0x00, 0x01, 0x68, 0xEE, 0x3C, 0x80};
-const bytes recovery_point = {0x00, 0x00, 0x01, 0x06, 0x06, 0x01, 0xC4, 0x80};
-
-}  // namespace
-
 TEST(H264Video, StartRules) {
-    // Which access unit starts the output, with delimiters that announce any slice
-    // (primary_pic_type 7) or none at all; and the SPS and PPS of an earlier unit written
-    // behind the delimiter of a start unit that has none.
-    const bytes aud = h264_aud(7), p_unit = slice_unit(0x41, 0xC0), i_unit = slice_unit(0x41, 0x88);
-    const bytes idr_unit = slice_unit(0x65, 0x88);
-    const bytes lead = aud + sps_unit + pps_unit + p_unit;
-    const bytes rp_p = aud + recovery_point + p_unit, rp_i = aud + recovery_point + i_unit;
-    {
-        // An IDR slice starts the output.
-        const mpeg2_result r = run_h264({{lead, 1}, {aud + idr_unit, 2}});
-        const bytes want = bytes{0x00} + slice(aud, 0, 5) + bytes{0x00} + sps_unit + bytes{0x00} + pps_unit + idr_unit;
-        EXPECT_TRUE(r.video == want);
-        EXPECT_EQ(r.report, "High Profile\nLevel = 3.0\n1 frames before first I-frame\n");
-    }
-    {
-        // An I slice without a recovery point, or a recovery point on a P slice, does not.
-        const mpeg2_result r = run_h264({{lead + aud + i_unit + rp_p, 1}, {rp_i, 2}, {aud + p_unit, 3}});
-        const bytes want = bytes{0x00} + slice(aud, 0, 5) + bytes{0x00} + sps_unit + bytes{0x00} + pps_unit +
-                           recovery_point + i_unit + aud + p_unit;
-        EXPECT_TRUE(r.video == want);
-        EXPECT_EQ(r.report, "High Profile\nLevel = 3.0\n3 frames before first I-frame\nFirst Video PTS = 0x00000002\n");
-    }
-    {
-        // Delimiters stripped: the P picture of two slices is one unit, the recovery
-        // point with its I slice the next, which starts the output; its SPS and PPS come
-        // first.
-        const bytes es = sps_unit + pps_unit + p_unit + slice_unit(0x41, 0x48) + recovery_point + i_unit + p_unit;
-        const mpeg2_result r = run_h264({{es, 7}});
-        EXPECT_TRUE(r.video == bytes{0x00} + sps_unit + bytes{0x00} + pps_unit + bytes{0x00} +
-                                   slice(es, sps_unit.size() + pps_unit.size() + 2 * p_unit.size()));
-        EXPECT_EQ(r.report, "High Profile\nLevel = 3.0\n1 frames before first I-frame\nFirst Video PTS = 0x00000007\n");
-        EXPECT_EQ(r.coded_pictures, 3u);
-    }
+    // Delimiters that announce any slice (primary_pic_type 7): an I slice alone or a
+    // recovery point on a P slice does not start the output, a recovery point on an I
+    // slice does, with the SPS and PPS of an earlier unit behind its delimiter. Without
+    // delimiters, units begin at an SPS, PPS or SEI after a slice, or at a slice with
+    // first_mb_in_slice 0 (0x88 and 0xC0 here; 0x48 continues a picture).
+    const auto slice_unit = [](uint8_t first) { return bytes{0x00, 0x00, 0x01, 0x41, first} + repeat(0x9A, 24); };
+    const bytes sps = h264_sps(100, false, 30), pps = {0x00, 0x00, 0x01, 0x68, 0xEE, 0x3C, 0x80};
+    const bytes rp = {0x00, 0x00, 0x01, 0x06, 0x06, 0x01, 0xC4, 0x80}, aud = h264_aud(7);
+    const bytes p_unit = slice_unit(0xC0), i_unit = slice_unit(0x88), lead = aud + sps + pps + p_unit;
+    const mpeg2_result r = run_h264({{lead + aud + i_unit + aud + rp + p_unit, 1}, {aud + rp + i_unit, 2}, {aud + p_unit, 3}});
+    const bytes sets = bytes{0x00} + sps + bytes{0x00} + pps;
+    EXPECT_TRUE(r.video == bytes{0x00} + slice(aud, 0, 5) + sets + rp + i_unit + aud + p_unit);
+    EXPECT_EQ(r.report, "High Profile\nLevel = 3.0\n3 frames before first I-frame\nFirst Video PTS = 0x00000002\n");
+
+    const bytes es = sps + pps + p_unit + slice_unit(0x48) + rp + i_unit + p_unit;
+    const mpeg2_result plain = run_h264({{es, 7}});
+    EXPECT_TRUE(plain.video == sets + bytes{0x00} + slice(es, sps.size() + pps.size() + 2 * p_unit.size()));
+    EXPECT_EQ(plain.report, "High Profile\nLevel = 3.0\n1 frames before first I-frame\nFirst Video PTS = 0x00000007\n");
+    EXPECT_EQ(plain.coded_pictures, 3u);
 }

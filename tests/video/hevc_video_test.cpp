@@ -65,23 +65,19 @@ TEST(HevcVideo, StartAtIrapWithRaslLeftOutAndSetsWritten) {
 }
 
 TEST(HevcVideo, ProfileTierLevelAndEndUnits) {
-    struct row {
-        bytes sps;
-        const char* lines;
-    };
-    const row rows[] = {
+    // An end-of-bitstream unit becomes filler (4A to 4C); an end-of-sequence unit stays.
+    const std::pair<bytes, const char*> rows[] = {
         {sps(1, false, 120), "Main Profile\nMain Tier\nLevel = 4.0\n"},
         {sps(3, true, 93), "Main Still Picture Profile\nHigh Tier\nLevel = 3.1\n"},
         {sps(4, false, 186), "Range Extensions Profile\nMain Tier\nLevel = 6.2\n"},
         {sps(9, false, 60), "Profile 9 Profile\nMain Tier\nLevel = 2.0\n"},
     };
-    const bytes eob = unit(37, {}), eos = unit(36, {});
-    for (const row& w : rows) {
-        const bytes es = delimiter() + w.sps + picture(20) + eos + eob + access_unit(1);
+    for (const auto& [set, lines] : rows) {
+        const bytes es = delimiter() + set + picture(20) + unit(36, {}) + unit(37, {}) + access_unit(1);
         const mpeg2_result r = run_hevc({{es, 1}});
-        EXPECT_EQ(r.report, std::string("0 frames before first I-frame\n") + w.lines + "First Video PTS = 0x00000001\n");
+        EXPECT_EQ(r.report, std::string("0 frames before first I-frame\n") + lines + "First Video PTS = 0x00000001\n");
         bytes want = bytes{0x00} + es;
-        want[want.size() - access_unit(1).size() - 2] = 0x4C;  // end of bitstream made filler
+        want[want.size() - access_unit(1).size() - 2] = 0x4C;
         EXPECT_TRUE(r.video == want);
     }
 }
