@@ -107,7 +107,8 @@ start_fixtures() {
         -x264-params "$GOP:bframes=3" -c:a ac3 -b:a 128k "${ABX[@]}" "${MUX[@]}" "$OUT/start_h264_open_gop.ts"
     "${FF[@]}" "${V[@]}" "${A[@]}" -t 2 -c:v libx265 -preset veryfast -x265-params log-level=error \
         -c:a ac3 -b:a 128k "${ABX[@]}" "${MUX[@]}" "$OUT/start_hevc_muxer_aud.ts"
-    "${FF[@]}" "${V[@]}" "${A[@]}" -t 4 -c:v libx265 -preset veryfast \
+    # x265's default preset: the faster ones put no leading pictures before a CRA.
+    "${FF[@]}" "${V[@]}" "${A[@]}" -t 4 -c:v libx265 \
         -x265-params "aud=1:log-level=error:$GOP:bframes=3" -c:a mp2 -b:a 128k "${ABX[@]}" \
         "${MUX[@]}" "$OUT/start_hevc_open_gop.ts"
 }
