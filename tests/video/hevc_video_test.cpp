@@ -83,23 +83,15 @@ TEST(HevcVideo, ProfileTierLevelAndEndUnits) {
 }
 
 TEST(HevcVideo, SkipMatchesThePerByteMachine) {
-    const std::vector<uint8_t> alphabet = {0x00, 0x00, 0x00, 0x01, 0x01, 0x46, 0x4A, 0x2A, 0x26, 0x10,
-                                           0x12, 0x02, 0x42, 0x80, 0x50, 0x03, 0xFF, 0x40, 0x44};
+    const uint8_t types[] = {0, 1, 6, 8, 9, 16, 19, 21, 21, 36, 37};
     for (uint32_t seed = 1; seed <= 12; ++seed) {
         std::mt19937 rng(seed);
-        const uint8_t types[] = {0, 1, 6, 8, 9, 16, 19, 21, 21, 36, 37};
-        const std::vector<es_segment> segs = soup_segments(rng, 30000, alphabet, [&](uint32_t pick) {
+        const std::vector<es_segment> segs = soup_segments(rng, 30000, {0, 0, 0, 1, 1, 0x46, 0x4A, 0x2A, 0x80, 0x50, 3}, [&](uint32_t pick) {
             if (pick < 5) return access_unit(types[rng() % 11], rng() % 3 == 0);
-            if (pick < 7) return sps(uint8_t(rng() % 5), rng() % 2, uint8_t(rng()));
-            if (pick < 8) return picture(types[rng() % 11], rng() % 100);
-            if (pick < 9) return repeat(0x00, 1 + rng() % 40);
-            return bytes{};
+            return pick < 7 ? picture(types[rng() % 11], rng() % 100) : repeat(0x00, 1 + rng() % 40);
         });
-        const bool parse_only = seed % 4 == 3;
         const call_split how{200, true, seed};
-        const mpeg2_result fast = run_mpeg2(segs, how, {}, parse_only, hevc_entry);
-        const mpeg2_result plain = run_mpeg2(segs, how, {}, parse_only, hevc_entry_per_byte);
-        EXPECT_EQ(fast.report, plain.report) << seed;
-        EXPECT_TRUE(fast == plain) << seed;
+        const mpeg2_result fast = run_mpeg2(segs, how, {}, seed % 4 == 3, hevc_entry);
+        EXPECT_TRUE(fast == run_mpeg2(segs, how, {}, seed % 4 == 3, hevc_entry_per_byte)) << seed;
     }
 }
