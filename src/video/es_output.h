@@ -1,4 +1,4 @@
-// What the video handlers (MPEG-2, H.264, VC-1) share: writing the caller's run in
+// What the video handlers (MPEG-2, H.264, VC-1, HEVC) share: writing the caller's run in
 // pieces between the events that edit it, the start-code window with its fast skip,
 // cutting a start code that straddles two calls out of the output, and the choice of the
 // first video PTS from the first two pictures.

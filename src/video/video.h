@@ -1,4 +1,4 @@
-// Video elementary streams: the MPEG-2, H.264 and VC-1 video handlers and the bit-rate
+// Video elementary streams: the MPEG-2, H.264, VC-1 and HEVC video handlers and the bit-rate
 // estimator.
 #pragma once
 

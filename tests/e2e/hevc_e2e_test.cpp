@@ -35,7 +35,7 @@ bytes expected_output(const bytes& es, size_t from) {
         const size_t end = k + 1 < auds.size() ? auds[k + 1] : es.size();
         int picture = -1;
         for (size_t at = auds[k] + 3; at + 5 < end && picture < 0; ++at)
-            if (es[at] == 0 && es[at + 1] == 0 && es[at + 2] == 1 && type_at(es, at + 3) < 32) picture = type_at(es, at + 3);
+            if (!es[at] && !es[at + 1] && es[at + 2] == 1 && type_at(es, at + 3) < 32) picture = type_at(es, at + 3);
         if (auds[k] == from) rasl_run = picture == 21;
         else if (rasl_run && (picture == 8 || picture == 9)) continue;
         else if (picture <= 5 || (picture >= 16 && picture <= 23)) rasl_run = false;

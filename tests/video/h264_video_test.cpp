@@ -124,7 +124,7 @@ TEST(H264Video, StartRules) {
     const bytes sps = h264_sps(100, false, 30), pps = {0x00, 0x00, 0x01, 0x68, 0xEE, 0x3C, 0x80};
     const bytes rp = {0x00, 0x00, 0x01, 0x06, 0x06, 0x01, 0xC4, 0x80}, aud = h264_aud(7);
     const bytes p_unit = slice_unit(0xC0), i_unit = slice_unit(0x88), lead = aud + sps + pps + p_unit;
-    const mpeg2_result r = run_h264({{lead + aud + i_unit + aud + rp + p_unit, 1}, {aud + rp + i_unit, 2}, {aud + p_unit, 3}});
+    const auto r = run_h264({{lead + aud + i_unit + aud + rp + p_unit, 1}, {aud + rp + i_unit, 2}, {aud + p_unit, 3}});
     const bytes sets = bytes{0x00} + sps + bytes{0x00} + pps;
     EXPECT_TRUE(r.video == bytes{0x00} + slice(aud, 0, 5) + sets + rp + i_unit + aud + p_unit);
     EXPECT_EQ(r.report, "High Profile\nLevel = 3.0\n3 frames before first I-frame\nFirst Video PTS = 0x00000002\n");

@@ -50,8 +50,8 @@ TEST(HevcVideo, StartAtIrapWithRaslLeftOutAndSetsWritten) {
     const mpeg2_result r = run_hevc({{head, 9000}, {cra, 5000}, {rasl, 2000}, {radl, 4000}, {tail, 8000}});
     EXPECT_EQ(r.report, "2 frames before first I-frame\nMain 10 Profile\nMain Tier\nLevel = 5.1\n"
                         "First Video PTS = 0x00000fa0\n");
-    const bytes sets = bytes{0x00, 0x00, 0x00, 0x01, 0x40, 0x01, 0x0C, 0x01} + bytes{0x00, 0x00, 0x00, 0x01} + slice(sps(2, false, 153), 3) +
-                       bytes{0x00, 0x00, 0x00, 0x01, 0x44, 0x01, 0xC1, 0x72};
+    const bytes sc = {0x00, 0x00, 0x00, 0x01}, vps = {0x40, 0x01, 0x0C, 0x01}, pps = {0x44, 0x01, 0xC1, 0x72};
+    const bytes sets = sc + vps + sc + slice(sps(2, false, 153), 3) + sc + pps;
     const bytes want = bytes{0x00} + slice(delimiter(), 0, 6) + sets + slice(cra, 6) + radl + tail;
     EXPECT_TRUE(r.video == want) << r.video.size() << " " << want.size();
     EXPECT_EQ(r.coded_pictures, 7u);  // the RASL pictures are not counted
@@ -86,7 +86,7 @@ TEST(HevcVideo, SkipMatchesThePerByteMachine) {
     const uint8_t types[] = {0, 1, 6, 8, 9, 16, 19, 21, 21, 36, 37};
     for (uint32_t seed = 1; seed <= 12; ++seed) {
         std::mt19937 rng(seed);
-        const std::vector<es_segment> segs = soup_segments(rng, 30000, {0, 0, 0, 1, 1, 0x46, 0x4A, 0x2A, 0x80, 0x50, 3}, [&](uint32_t pick) {
+        const auto segs = soup_segments(rng, 30000, {0, 0, 1, 0x46, 0x4A, 0x2A, 0x80, 3}, [&](uint32_t pick) {
             if (pick < 5) return access_unit(types[rng() % 11], rng() % 3 == 0);
             return pick < 7 ? picture(types[rng() % 11], rng() % 100) : repeat(0x00, 1 + rng() % 40);
         });
