@@ -57,6 +57,10 @@ make_capture mpeg2_1080i_ac3.ts -c:v mpeg2video -b:v 15M -minrate 15M -maxrate 1
 # units (primary_pic_type 0) and parses the stream rather than waiting for one.
 make_capture h264_1080_ac3.ts -c:v libx264 -preset veryfast -x264-params aud=1:keyint=30 \
   -b:v 15M -maxrate 15M -bufsize 7M -pix_fmt yuv420p
+# 1080 HEVC (DVB-T2, UHD Blu-ray) with the delimiters FFmpeg's muxer inserts and open GOPs,
+# so that the start waits for a CRA and leaves out its RASL pictures.
+make_capture hevc_1080_ac3.ts -c:v libx265 -preset ultrafast \
+  -x265-params log-level=error:keyint=30:min-keyint=30:open-gop=1:bframes=3 -b:v 15M -pix_fmt yuv420p
 
 # --- timing -------------------------------------------------------------------------------
 cd "$work/out"
@@ -89,7 +93,7 @@ syscalls() {  # system calls of one run, all kinds together
 echo "machine: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), $(nproc) cores;" \
   "files in $work ($(df -P "$work" | awk 'NR == 2 { print $1 }')); medians of $runs alternating runs"
 
-for capture in mpeg2_1080i_ac3.ts:mpeg2video h264_1080_ac3.ts:h264; do
+for capture in mpeg2_1080i_ac3.ts:mpeg2video h264_1080_ac3.ts:h264 hevc_1080_ac3.ts:hevc; do
   name="${capture%%:*}" format="${capture##*:}" in="$work/${capture%%:*}"
   bytes=$(stat -c %s "$in")
   declare -A times=()

@@ -14,7 +14,8 @@
 # Everything is generated from lavfi test sources with fixed durations and
 # bit-exact flags, single-threaded, so a rerun with the same FFmpeg gives the
 # same bytes.  Needs ffmpeg, ffprobe and python3 (apt-get install ffmpeg).
-# `make_fixtures.sh h264` makes the H.264 fixtures alone.
+# `make_fixtures.sh h264` makes the H.264 fixtures alone, `make_fixtures.sh starts` those
+# of the start rules.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -90,7 +91,30 @@ h264_fixtures() {
         es_copy "$name" "$ext" 0:a:0 "$audio" "$audio"
     done
 }
+# Streams as today's muxers and encoders write them, each for one start rule. Small
+# (320x240, 2 to 4 s); the tests make FFmpeg's copies of them themselves.
+#   start_h264_muxer_aud   x264 without aud=1: the muxer inserts 09 F0 delimiters
+#   start_h264_open_gop    x264 open GOP, no aud: non-IDR I pictures with a recovery point
+#   start_hevc_muxer_aud   x265 without aud=1: the muxer inserts 46 01 50 delimiters
+#   start_hevc_open_gop    x265 aud=1 open GOP: CRA pictures followed by RASL pictures
+start_fixtures() {
+    local V=(-f lavfi -i "testsrc2=size=320x240:rate=25") A=(-f lavfi -i "sine=frequency=440:sample_rate=48000")
+    local GOP=keyint=25:min-keyint=25:open-gop=1:scenecut=0
+    echo "12. start fixtures: H.264 and HEVC 320x240p25 as muxers write them"
+    "${FF[@]}" "${V[@]}" "${A[@]}" -t 2 -c:v libx264 -preset veryfast -flags:v +bitexact \
+        -c:a mp2 -b:a 128k "${ABX[@]}" "${MUX[@]}" "$OUT/start_h264_muxer_aud.ts"
+    "${FF[@]}" "${V[@]}" "${A[@]}" -t 3 -c:v libx264 -preset veryfast -flags:v +bitexact \
+        -x264-params "$GOP:bframes=3" -c:a ac3 -b:a 128k "${ABX[@]}" "${MUX[@]}" "$OUT/start_h264_open_gop.ts"
+    "${FF[@]}" "${V[@]}" "${A[@]}" -t 2 -c:v libx265 -preset veryfast -x265-params log-level=error \
+        -c:a ac3 -b:a 128k "${ABX[@]}" "${MUX[@]}" "$OUT/start_hevc_muxer_aud.ts"
+    # x265's default preset: the faster ones put no leading pictures before a CRA.
+    "${FF[@]}" "${V[@]}" "${A[@]}" -t 4 -c:v libx265 \
+        -x265-params "aud=1:log-level=error:$GOP:bframes=3" -c:a mp2 -b:a 128k "${ABX[@]}" \
+        "${MUX[@]}" "$OUT/start_hevc_open_gop.ts"
+}
+
 if [ "${1:-}" = h264 ]; then h264_fixtures; exit 0; fi
+if [ "${1:-}" = starts ]; then start_fixtures; exit 0; fi
 
 echo "1. mpeg2_ac3_51: 720x576i25 TFF 4:3 + AC-3 5.1 384k 48 kHz"
 mk1() {   # mk1 NAME [extra muxer options]
@@ -257,6 +281,7 @@ for n in 1 2 3 4 5 6 7; do
 done
 
 h264_fixtures
+start_fixtures
 
 scripts/make_codec_fixtures.sh
 

@@ -162,6 +162,7 @@ struct context {
     mpeg2_state mpeg2;
     vc1_state vc1;
     h264_state h264;
+    hevc_state hevc;
     audio_aligner ac3_aligner;
     audio_aligner mpeg_aligner;
     audio_aligner aac_aligner;

@@ -25,6 +25,9 @@ void dispatch_video_run(context& ctx, uint8_t* bytes, uint32_t count) {
     case stream_handler::h264_video:
         handle_h264_video(ctx, bytes, count, p.current_pts);
         break;
+    case stream_handler::hevc_video:
+        handle_hevc_video(ctx, bytes, count, p.current_pts);
+        break;
     default:
         raw_write(ctx, ctx.sinks.video_out, ctx.sinks.video_written, bytes, count);
         break;

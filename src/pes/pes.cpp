@@ -221,7 +221,16 @@ uint32_t feed(context& ctx, instance in, uint8_t* data, uint32_t available) {
         dispatch_audio_run(ctx, data, n);
     if (!in.video) p.pts_arrived = 0;
     count_down(in, n);
-    if (p.packet_remaining == 0) p.in_payload = 0;
+    // Video with a handler runs on to the next unit start: muxers declare lengths that
+    // fall short of what they carry (a trailing zero byte of the stream, or hundreds of
+    // bytes), and those bytes are the stream's. PES output (option z) keeps the packets
+    // as declared; audio keeps to the declared length.
+    if (p.packet_remaining == 0) {
+        if (in.video && !ctx.options.pes_output && ctx.selection.video_handler != stream_handler::raw)
+            p.packet_remaining = unbounded;
+        else
+            p.in_payload = 0;
+    }
     return n;
 }
 

@@ -96,15 +96,20 @@ void es_start_output(context& ctx, es_call& o, const uint8_t* prefix, uint32_t n
     o.cursor = pos;
 }
 
-void es_cut_start_code(context& ctx, es_call& o, es_cut_state& cut, uint32_t pos) {
-    if (pos >= 3) {
-        es_write_to(ctx, o, pos - 3);
+bool es_cut_code(context& ctx, es_call& o, es_cut_state& cut, uint32_t end, uint32_t n) {
+    if (end >= n) {
+        es_write_to(ctx, o, end - n);
     } else if (cut.interrupted) {
-        return;  // the code's first bytes lie before a foreign write: it stays whole
+        return false;  // the code's first bytes lie before a foreign write: it stays whole
     } else if (o.out) {
-        fseek(o.out, -long(3 - pos), SEEK_CUR);
+        fseek(o.out, -long(n - end), SEEK_CUR);
     }
-    o.cursor = pos + 1;
+    o.cursor = end;
+    return true;
+}
+
+void es_cut_start_code(context& ctx, es_call& o, es_cut_state& cut, uint32_t pos) {
+    es_cut_code(ctx, o, cut, pos + 1, 4);
 }
 
 void es_call_end_written(context& ctx, es_call& o, uint32_t count, uint32_t window, es_cut_state* cut) {
@@ -147,7 +152,7 @@ void first_pts_picture(context& ctx, first_pts_choice& c, uint64_t pts) {
         c.countdown = 1;
     } else if (c.countdown == 1) {
         c.countdown = 0;
-        if (pts < c.candidate) c.candidate = pts;
+        if (pts_before(pts, c.candidate)) c.candidate = pts;
         ctx.timing.first_video_pts = c.candidate;
         fprintf(ctx.report, "First Video PTS = 0x%08x\n", uint32_t(c.candidate));
     }

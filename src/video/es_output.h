@@ -1,4 +1,4 @@
-// What the video handlers (MPEG-2, H.264, VC-1) share: writing the caller's run in
+// What the video handlers (MPEG-2, H.264, VC-1, HEVC) share: writing the caller's run in
 // pieces between the events that edit it, the start-code window with its fast skip,
 // cutting a start code that straddles two calls out of the output, and the choice of the
 // first video PTS from the first two pictures.
@@ -81,6 +81,10 @@ void es_start_output(context& ctx, es_call& o, const uint8_t* prefix, uint32_t n
 // stays whole). Only for handlers whose output has started.
 void es_cut_start_code(context& ctx, es_call& o, es_cut_state& cut, uint32_t pos);
 
+// The same for the `n` bytes before `end` (some may lie in earlier calls); false when
+// they stay whole.
+bool es_cut_code(context& ctx, es_call& o, es_cut_state& cut, uint32_t end, uint32_t n);
+
 // The part of es_call_end for a call whose output is written.
 void es_call_end_written(context& ctx, es_call& o, uint32_t count, uint32_t window, es_cut_state* cut);
 
@@ -119,8 +123,8 @@ uint32_t es_skip_to_start_code(const uint8_t* bytes, uint32_t i, uint32_t count,
 // The window ends with 00 00 01: the next byte completes a start code.
 inline bool es_prefix_complete(uint32_t window) { return (window & 0xFFFFFF) == 0x000001; }
 
-// The first video PTS is the smaller of the PTS current at the first picture of the
-// output and at the picture after it. `countdown` is 2 once armed, 1 after the first
+// The first video PTS is the earlier (modulo 2^33) of the PTS current at the first
+// picture of the output and at the picture after it. `countdown` is 2 once armed, 1 after the first
 // picture, 0 when the PTS is set (or before arming).
 struct first_pts_choice {
     uint32_t countdown = 0;
@@ -134,3 +138,62 @@ inline void first_pts_arm(first_pts_choice& c) { c.countdown = 2; }
 // first_video_pts to the smaller of the two and prints "First Video PTS". Nothing once
 // the PTS is set or before arming.
 void first_pts_picture(context& ctx, first_pts_choice& c, uint64_t pts);
+
+// Comparison of two 33-bit time stamps across a wrap: `a` comes before `b` when going
+// forward from `a` to `b` is shorter than going back (less than half the range).
+inline bool pts_before(uint64_t a, uint64_t b) {
+    const uint64_t ahead = (b - a) & ((uint64_t{1} << 33) - 1);
+    return ahead != 0 && ahead < (uint64_t{1} << 32);
+}
+
+// The start of an H.264 or HEVC output depends on what an access unit holds after its
+// first NAL unit (an IDR slice, a recovery point, the picture type of its first slice),
+// so the unit is held back from its first NAL header byte until its first slice decides.
+// The bytes are the stream's as they came (start codes 00 00 01 between the units, the
+// first unit's own start code not included). Fixed buffers: an access unit whose part
+// before its first slice does not fit cannot start the output.
+constexpr uint32_t es_hold_capacity = 1 << 16;
+constexpr uint32_t es_parameter_capacity = 4096;
+
+struct es_hold {
+    uint32_t size = 0;
+    uint32_t overflow = 0;
+    // No initializer: written before it is read (see audio_state::ring).
+    uint8_t data[es_hold_capacity];
+};
+
+// The latest parameter set of one kind (H.264 SPS or PPS; HEVC VPS, SPS or PPS), from its
+// NAL header on, its trailing zero bytes left out.
+struct es_parameter_set {
+    uint32_t size = 0;
+    uint8_t data[es_parameter_capacity];
+};
+
+inline void es_hold_clear(es_hold& h) {
+    h.size = 0;
+    h.overflow = 0;
+}
+void es_hold_append(es_hold& h, const void* data, uint32_t n);
+
+// The NAL units of a held access unit, one at a time: `at` is the offset of a header
+// byte; sets `end` past the unit (its trailing zeros left out) and returns the offset of
+// the next unit's header, or h.size when none follows.
+uint32_t es_nal_next(const es_hold& h, uint32_t at, uint32_t& end);
+
+// Up to `n` bytes of a NAL unit's payload from `p` (of `avail` bytes) with the
+// emulation-prevention bytes (the 03 of 00 00 03) removed; returns how many were written.
+uint32_t es_unescape(const uint8_t* p, uint32_t avail, uint8_t* out, uint32_t n);
+
+// A NAL unit of a held access unit taken as the latest parameter set of its kind (units
+// too large for the store are passed over).
+void es_keep_parameter_set(es_parameter_set& ps, const uint8_t* p, uint32_t n);
+
+// Writes the start of the output from a held access unit: a 4-byte start code, the
+// units up to `insert_at` (the end of its delimiter, or 0), each of `sets` that has
+// been seen behind a 4-byte start code of its own, then the rest of the unit.
+void es_write_held(context& ctx, const es_call& o, const es_hold& h, uint32_t insert_at,
+                   const es_parameter_set* const* sets, uint32_t set_count);
+
+// Ue(v) (Exp-Golomb) at bit `pos` of `p` (of `n` bytes); moves `pos`. Reads past the end
+// as zero bits and gives up (all ones) on more than 31 leading zeros.
+uint32_t es_read_ue(const uint8_t* p, uint32_t n, uint32_t& pos);

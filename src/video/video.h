@@ -1,4 +1,4 @@
-// Video elementary streams: the MPEG-2, H.264 and VC-1 video handlers and the bit-rate
+// Video elementary streams: the MPEG-2, H.264, VC-1 and HEVC video handlers and the bit-rate
 // estimator.
 #pragma once
 
@@ -69,18 +69,33 @@ void handle_mpeg2_video(context& ctx, uint8_t* bytes, uint32_t count, uint64_t p
 void handle_mpeg2_video_per_byte(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts,
                                  uint8_t dts_flag);
 
-// H.264 (Annex B byte stream): starts the output at the first access unit whose delimiter
-// announces I slices only, reports profile and level, counts access units, turns
-// end-of-sequence and end-of-stream units into filler data and fixes the first video PTS.
+// H.264 (Annex B byte stream): starts the output at the first access unit a decoder can
+// start from (a delimiter announcing I slices only, an IDR slice, or a recovery point
+// with an I first slice), with the latest SPS and PPS where that unit has none; reports
+// profile and level, counts access units, turns end-of-sequence and end-of-stream units
+// into filler data and fixes the first video PTS.
 struct h264_state {
     uint32_t sync_window = 0;
-    uint32_t aud_seen = 0;               // the previous byte completed 00 00 01 09
-    uint32_t started = 0;                // the first I access unit was found; output runs
+    uint32_t started = 0;                // the start access unit was found; output runs
     uint32_t sps_reported = 0;
     uint32_t sps_countdown = 0;          // sequence parameter set bytes still to look at
     uint32_t constraint_set3 = 0;
-    uint32_t pictures_before_start = 0;  // delimiters so far
-    first_pts_choice first_pts;          // armed at the first I access unit
+    uint8_t profile_idc = 0, level_idc = 0;
+    uint32_t sps_report_due = 0;         // read while an access unit was held; not yet printed
+    uint32_t pictures_before_start = 0;  // access units begun before the current one
+    first_pts_choice first_pts;          // armed at the start access unit
+    uint8_t nal_header = 0;              // header byte of the NAL unit being read
+    uint32_t nal_bytes = 0;              // 1 while the byte after that header is due
+    uint32_t au_open = 0;                // an access unit has begun
+    uint32_t delimited = 0;              // a delimiter was seen: only they begin units now
+    uint32_t slice_seen = 0;             // the current access unit has a slice
+    uint64_t au_pts = 0;                 // PTS current where the access unit began
+    // Before the start: the current access unit is held until its first slice decides.
+    uint32_t holding = 0;
+    uint32_t decide_countdown = 0;       // bytes of that slice still to gather
+    uint32_t collect_from = 0;           // first byte of the call not yet held
+    es_hold hold;
+    es_parameter_set sps, pps;           // the latest seen before the start
 };
 
 // One run of elementary-stream bytes; `pts` is the PTS of the latest video PES header that
@@ -124,3 +139,38 @@ void handle_vc1_video(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts
 // The same machine taking every byte through the full rule chain, without the skip to the
 // next possible start code. Gives identical results; kept to prove that.
 void handle_vc1_video_per_byte(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts);
+
+// HEVC (Annex B byte stream): starts the output at the first access unit whose picture is
+// IRAP (BLA, IDR, CRA), with the latest VPS, SPS and PPS where that unit lacks one; after a
+// CRA start leaves out the RASL pictures that follow it; reports the first SPS's profile,
+// tier and level; counts pictures, turns end-of-bitstream units into filler and fixes the
+// first video PTS.
+struct hevc_state {
+    uint32_t sync_window = 0;
+    uint32_t started = 0;
+    uint8_t header[2] = {};              // the two header bytes of the unit being read
+    uint32_t nal_bytes = 0;              // bytes of that unit seen, while fewer than 3
+    uint32_t au_open = 0;                // an access unit has begun
+    uint32_t slice_seen = 0;             // the current access unit has a slice segment
+    uint64_t au_pts = 0;                 // PTS current where the access unit began
+    uint32_t holding = 0;                // the current access unit is held until its picture decides
+    uint32_t collect_from = 0;           // first byte of the call not yet held
+    uint32_t dropping = 0;               // the current access unit is a RASL picture left out
+    uint32_t rasl_after_start = 0;       // started at a CRA; no trailing or IRAP picture since
+    uint32_t pictures_before_start = 0;
+    uint32_t pictures_kept = 0;
+    uint32_t pts_open = 0;               // the first video PTS is still being chosen
+    uint64_t pts_earliest = 0;
+    uint32_t sps_read = 0;
+    uint32_t profile_idc = 0, tier = 0, level_idc = 0;
+    es_cut_state cut;                    // start codes of held units taken back from the output
+    es_hold hold;
+    es_parameter_set sets[3];            // the latest VPS, SPS and PPS seen before the start
+};
+
+// One run of elementary-stream bytes; `pts` is the PTS of the latest video PES header that
+// carried one. End-of-bitstream header bytes are changed in place.
+void handle_hevc_video(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts);
+
+// The same without the skip to the next start code; kept to prove them equal.
+void handle_hevc_video_per_byte(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts);

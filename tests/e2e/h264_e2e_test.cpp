@@ -11,6 +11,7 @@
 
 #include "audio_frames.h"
 #include "h264_units.h"
+#include "pes_streams.h"
 #include "program.h"
 
 using namespace kt;
@@ -111,6 +112,20 @@ std::string sps_lines(const bytes& es, size_t from) {
     return name + " Profile\n" + strf("Level = %d.%d\n", level / 10, level % 10);
 }
 
+// Access unit `k` (from delimiter k to the next) is one a decoder can start from: its
+// delimiter announces I slices only, or it holds an IDR slice or a recovery point SEI
+// (as x264 writes it: a NAL unit of its own, 06 06 01).
+bool decoder_can_start(const bytes& es, const std::vector<size_t>& auds, size_t k) {
+    if (es[auds[k] + 4] <= 0x1F) return true;
+    const size_t end = k + 1 < auds.size() ? auds[k + 1] : es.size();
+    for (size_t at = auds[k] + 4; at + 5 < end; ++at) {
+        if (es[at] != 0 || es[at + 1] != 0 || es[at + 2] != 1) continue;
+        if ((es[at + 3] & 0x1F) == 5) return true;
+        if (es[at + 3] == 0x06 && es[at + 4] == 0x06 && es[at + 5] == 0x01) return true;
+    }
+    return false;
+}
+
 // Runs kavel on `c` (its file replaced by `input` when given) and compares with the
 // oracle, whose packets before `skip` are not in the input.
 void check(const h264_case& c, const oracle& o, size_t skip = 0, const std::string& input = "") {
@@ -128,8 +143,8 @@ void check(const h264_case& c, const oracle& o, size_t skip = 0, const std::stri
     for (size_t at : offsets_of(o.video, {0x00, 0x00, 0x01, 0x09}))
         if (at >= from && at + 4 < o.video.size()) auds.push_back(at);
     size_t k = 0;
-    while (k < auds.size() && o.video[auds[k] + 4] > 0x1F) ++k;
-    ASSERT_LT(k + 1, auds.size()) << "no I-only access unit with one after it";
+    while (k < auds.size() && !decoder_can_start(o.video, auds, k)) ++k;
+    ASSERT_LT(k + 1, auds.size()) << "no start access unit with one after it";
     const uint64_t first_pts = std::min(pts_at(o.video_packets, auds[k]), pts_at(o.video_packets, auds[k + 1]));
 
     // The output: a 4-byte start code and the delimiter type, then the stream from the
@@ -215,14 +230,18 @@ TEST(H264E2E, SharedCaptures) {
     if (!have_tool("ffmpeg") || !have_tool("python3")) GTEST_SKIP() << "needs ffmpeg and python3";
     // test-026 starts 27 access units before an I picture that is not IDR; its audio is
     // E-AC-3 and ends before that picture. test-072's PES packets declare one byte less
-    // than they carry (one declares 921 less); the PES layer keeps to the declared
-    // length, so its output is FFmpeg's copy less those bytes; its audio is AAC.
+    // than they carry (one declares 921 less), a trailing zero byte that FFmpeg's copy
+    // drops at six PES boundaries; its audio is AAC.
     // test-143 has lost packets (kavel and FFmpeg lose different access units); its
     // audio ends before the first video PTS, so none is written.
     const h264_case captures[] = {
         {"test-026", shared_sample("test-026.ts"), "-s", 257, "0x78", "0x82", "", true, false, false},
         {"test-072", shared_sample("test-072.ts"), "-s", 1, "0x65", "0x64", "", false},
         {"test-143", shared_sample("test-143.ts"), "-s", 60, "0x3d", "0x40", "mp2", false, true},
+        // Delimiters from FFmpeg's muxer (09 F0: any slice), as in test-064: the output
+        // starts at the first IDR access unit all the same, and the audio with it.
+        {"test-064", shared_sample("test-064.ts"), "-s", 1, "0x100", "0x101", "mp2"},
+        {"start_h264_muxer_aud", test_data("start_h264_muxer_aud.ts"), "-s", 1, "0x100", "0x101", "mp2"},
     };
     int seen = 0;
     temp_dir scratch;
@@ -232,18 +251,39 @@ TEST(H264E2E, SharedCaptures) {
         check(c, load_oracle(c, scratch, false));
     }
     if (seen == 0) GTEST_SKIP() << "shared captures absent";
+    // test-072's output holds every byte of its PES payloads from the I access unit on.
+    if (!file_exists(captures[1].file)) return;
+    const bytes es = read_carried_stream(read_file(captures[1].file), 0x65).es;
+    const program_result r = run_kavel({"-s", captures[1].file, "1", "1", "1"}, scratch.path());
+    const bytes want = bytes{0x00, 0x00, 0x00, 0x01, 0x09} + slice(es, offsets_of(es, {0x00, 0x00, 0x01, 0x09})[0] + 4);
+    EXPECT_TRUE(read_file(scratch.file("bits0001.mpv")) == want);
 }
 
-TEST(H264E2E, CaptureWithoutIOnlyDelimiterWritesNoVideoAndWaitsWithTheAudio) {
-    // FFmpeg inserted the delimiters of test-064 (primary_pic_type 7): none announces
-    // I slices only. Asking for no video gets the audio.
-    const std::string file = shared_sample("test-064.ts");
-    if (!file_exists(file)) GTEST_SKIP() << "test-064.ts absent";
+TEST(H264E2E, RecoveryPointStartInAStreamCutInTheMiddleOfAGop) {
+    // An open-GOP stream without delimiters from the encoder (the muxer's say any slice),
+    // cut to begin five access units after the IDR picture: the output starts at the next
+    // I picture, a non-IDR one with a recovery point.
+    if (!have_tool("ffmpeg")) GTEST_SKIP() << "needs ffmpeg";
     temp_dir dir;
-    program_result r = run_kavel({"-s", file, "1", "1", "1"}, dir.path());
-    EXPECT_TRUE(read_file(dir.file("bits0001.mpv")).empty());
-    EXPECT_TRUE(read_file(dir.file("bits0001.mpa")).empty());
-    EXPECT_EQ(r.out.find("frames before first I-frame"), std::string::npos);
-    r = run_kavel({"-s", file, "1", "0", "1"}, dir.path());
-    EXPECT_GT(read_file(dir.file("bits0001.mpa")).size(), 10000u);
+    write_file(dir.file("cut.ts"), without_leading_units(read_file(test_data("start_h264_open_gop.ts")), 0x100, 5));
+    run_shell("ffmpeg -v error -nostdin -y -i '" + test_data("start_h264_open_gop.ts") +
+              "' -map 0:v -c copy -f h264 '" + dir.file("whole.h264") + "'");
+    const bytes whole = read_file(dir.file("whole.h264"));
+    const std::vector<size_t> sei = offsets_of(whole, {0x00, 0x00, 0x01, 0x06, 0x06, 0x01});
+    ASSERT_FALSE(sei.empty());
+    size_t aud = 0;  // the delimiter of the access unit with the first recovery point
+    for (size_t at : offsets_of(whole, {0x00, 0x00, 0x01, 0x09}))
+        if (at < sei[0]) aud = at;
+
+    const program_result r = run_kavel({"-s", dir.file("cut.ts"), "1", "1", "1"}, dir.path());
+    ASSERT_EQ(r.status, 0);
+    const bytes video = read_file(dir.file("bits0001.mpv"));
+    const bytes want = bytes{0x00, 0x00, 0x00, 0x01, 0x09} + slice(whole, aud + 4);
+    EXPECT_TRUE(video == want) << video.size() << " bytes, expected " << want.size();
+    EXPECT_NE(r.out.find("frames before first I-frame"), std::string::npos);
+    // FFmpeg decodes it; only the leading B pictures, which reference pictures before the
+    // start, may be reported.
+    const std::string messages = decode_messages(dir.file("bits0001.mpv"), "h264");
+    EXPECT_EQ(messages.find("non-existing PPS"), std::string::npos) << messages;
+    EXPECT_GT(read_file(dir.file("bits0001.mpa")).size(), 0u);
 }

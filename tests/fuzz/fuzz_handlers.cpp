@@ -4,8 +4,9 @@
 // aborts. Built as a libFuzzer target with -DKAVEL_FUZZ_HANDLERS, and otherwise called by
 // the unit tests.
 //
-// Input: byte 0 chooses the handler (bits 0-2: MPEG-2 video, H.264, VC-1, AC-3, MPEG audio,
-// AAC in ADTS, AAC in LATM, DTS) and options (bit 3 z, 4 p, 5 t, 6 v and a). Then calls: a length byte,
+// Input: byte 0 chooses the handler (bits 0-2 plus 8 for bit 7, modulo 9: MPEG-2 video,
+// H.264, VC-1, AC-3, MPEG audio, AAC in ADTS, AAC in LATM, DTS, HEVC) and options (bit 3 z,
+// 4 p, 5 t, 6 v and a). Then calls: a length byte,
 // a flags byte and that many bytes. Flags: bit 0 the PTS flag, bits 1-6 how far the PTS
 // moves on (in 1501 ticks), bit 7 fixes the first video PTS at this call's PTS when
 // not yet known (so that audio output can start).
@@ -38,7 +39,7 @@ void without_flag(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts, ui
 }
 
 // Fast and reference version of each handler, in the order of the choice bits.
-const video_entry entries[8][2] = {
+const video_entry entries[9][2] = {
     {handle_mpeg2_video, handle_mpeg2_video_per_byte},
     {without_flag<handle_h264_video>, without_flag<handle_h264_video_per_byte>},
     {without_flag<handle_vc1_video>, without_flag<handle_vc1_video_per_byte>},
@@ -47,6 +48,7 @@ const video_entry entries[8][2] = {
     {handle_aac_audio, handle_aac_audio_per_byte},
     {handle_latm_audio, handle_latm_audio_per_byte},
     {handle_dts_audio, handle_dts_audio_per_byte},
+    {without_flag<handle_hevc_video>, without_flag<handle_hevc_video_per_byte>},
 };
 
 // The bytes a memory file holds: up to the furthest position written.
@@ -83,7 +85,7 @@ void expect_same_state(const context& a, const context& b) {
 int fuzz_handlers_one_input(const uint8_t* data, size_t size) {
     if (size == 0) return 0;
     const uint8_t choice = data[0];
-    const int handler = choice & 7;
+    const int handler = ((choice & 7) | (choice >> 7) << 3) % 9;
     for (side& s : sides) {
         s.ctx = new (s.storage) context{};
         context& ctx = *s.ctx;

@@ -40,7 +40,9 @@ TEST(H264Video, FirstPtsIsTheSmallerOfTheIAccessUnitAndTheNext) {
     struct row {
         uint64_t at_i, at_next, want;
     };
-    const row rows[] = {{7200, 3600, 3600}, {7200, 10800, 7200}, {0x1FFFFFFFFull, 0x100000000ull, 0x100000000ull}};
+    // Compared modulo 2^33: across the wrap the PTS before it is the earlier one.
+    const row rows[] = {{7200, 3600, 3600}, {7200, 10800, 7200}, {0x1FFFFFFFFull, 0x100000000ull, 0x100000000ull},
+                        {0x1FFFFF000ull, 0x100ull, 0x1FFFFF000ull}, {0x100ull, 0x1FFFFF000ull, 0x1FFFFF000ull}};
     for (const row& w : rows) {
         const mpeg2_result r =
             run_h264({{h264_access_unit(2), 1}, {h264_access_unit(0), w.at_i}, {h264_access_unit(2), w.at_next},
@@ -110,4 +112,26 @@ TEST(H264Video, SkipMatchesThePerByteMachine) {
         EXPECT_TRUE(fast == plain) << seed;
         EXPECT_GT(fast.coded_pictures, 0u);
     }
+}
+
+TEST(H264Video, StartRules) {
+    // Delimiters that announce any slice (primary_pic_type 7): an I slice alone or a
+    // recovery point on a P slice does not start the output, a recovery point on an I
+    // slice does, with the SPS and PPS of an earlier unit behind its delimiter. Without
+    // delimiters, units begin at an SPS, PPS or SEI after a slice, or at a slice with
+    // first_mb_in_slice 0 (0x88 and 0xC0 here; 0x48 continues a picture).
+    const auto slice_unit = [](uint8_t first) { return bytes{0x00, 0x00, 0x01, 0x41, first} + repeat(0x9A, 24); };
+    const bytes sps = h264_sps(100, false, 30), pps = {0x00, 0x00, 0x01, 0x68, 0xEE, 0x3C, 0x80};
+    const bytes rp = {0x00, 0x00, 0x01, 0x06, 0x06, 0x01, 0xC4, 0x80}, aud = h264_aud(7);
+    const bytes p_unit = slice_unit(0xC0), i_unit = slice_unit(0x88), lead = aud + sps + pps + p_unit;
+    const auto r = run_h264({{lead + aud + i_unit + aud + rp + p_unit, 1}, {aud + rp + i_unit, 2}, {aud + p_unit, 3}});
+    const bytes sets = bytes{0x00} + sps + bytes{0x00} + pps;
+    EXPECT_TRUE(r.video == bytes{0x00} + slice(aud, 0, 5) + sets + rp + i_unit + aud + p_unit);
+    EXPECT_EQ(r.report, "High Profile\nLevel = 3.0\n3 frames before first I-frame\nFirst Video PTS = 0x00000002\n");
+
+    const bytes es = sps + pps + p_unit + slice_unit(0x48) + rp + i_unit + p_unit;
+    const mpeg2_result plain = run_h264({{es, 7}});
+    EXPECT_TRUE(plain.video == sets + bytes{0x00} + slice(es, sps.size() + pps.size() + 2 * p_unit.size()));
+    EXPECT_EQ(plain.report, "High Profile\nLevel = 3.0\n1 frames before first I-frame\nFirst Video PTS = 0x00000007\n");
+    EXPECT_EQ(plain.coded_pictures, 3u);
 }
