@@ -39,12 +39,6 @@ void write_audio(context& ctx, const uint8_t* data, size_t n) {
     if (!ctx.options.parse_only) sink_write(ctx.sinks.audio_out, ctx.sinks.audio_written, data, n);
 }
 
-// a - b as a signed number, modulo 2^33.
-int64_t pts_diff(uint64_t a, uint64_t b) {
-    const uint64_t d = (a - b) & ((uint64_t{1} << 33) - 1);
-    return d >= (uint64_t{1} << 32) ? int64_t(d) - (int64_t{1} << 33) : int64_t(d);
-}
-
 // A sync word in the sync_bytes bytes at p.
 template <const audio_variant& v>
 bool sync_at(const uint8_t* p) {

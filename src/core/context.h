@@ -19,6 +19,13 @@ constexpr uint16_t no_pid = 0xFFFF;           // a 13-bit PID never matches this
 constexpr uint64_t pts_unknown = ~uint64_t{0}; // first_video_pts before video output starts
 constexpr uint32_t pid_count = 8192;
 
+// a - b for two 33-bit time stamps, as a signed number modulo 2^33: the shorter way round,
+// so that a stream whose time stamps wrap between two of them still compares right.
+inline int64_t pts_diff(uint64_t a, uint64_t b) {
+    const uint64_t d = (a - b) & ((uint64_t{1} << 33) - 1);
+    return d >= (uint64_t{1} << 32) ? int64_t(d) - (int64_t{1} << 33) : int64_t(d);
+}
+
 // Option flags from the command line, each 0 or 1.
 struct run_options {
     uint32_t parse_only = 0;         // p

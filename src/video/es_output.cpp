@@ -152,7 +152,7 @@ void first_pts_picture(context& ctx, first_pts_choice& c, uint64_t pts) {
         c.countdown = 1;
     } else if (c.countdown == 1) {
         c.countdown = 0;
-        if (pts_before(pts, c.candidate)) c.candidate = pts;
+        if (pts_diff(c.candidate, pts) > 0) c.candidate = pts;
         ctx.timing.first_video_pts = c.candidate;
         fprintf(ctx.report, "First Video PTS = 0x%08x\n", uint32_t(c.candidate));
     }

@@ -139,13 +139,6 @@ inline void first_pts_arm(first_pts_choice& c) { c.countdown = 2; }
 // the PTS is set or before arming.
 void first_pts_picture(context& ctx, first_pts_choice& c, uint64_t pts);
 
-// Comparison of two 33-bit time stamps across a wrap: `a` comes before `b` when going
-// forward from `a` to `b` is shorter than going back (less than half the range).
-inline bool pts_before(uint64_t a, uint64_t b) {
-    const uint64_t ahead = (b - a) & ((uint64_t{1} << 33) - 1);
-    return ahead != 0 && ahead < (uint64_t{1} << 32);
-}
-
 // The start of an H.264 or HEVC output depends on what an access unit holds after its
 // first NAL unit (an IDR slice, a recovery point, the picture type of its first slice),
 // so the unit is held back from its first NAL header byte until its first slice decides.

@@ -128,7 +128,7 @@ void note_picture_pts(context& ctx, uint8_t t) {
         st.pts_open = 0;
         ctx.timing.first_video_pts = st.pts_earliest;
         fprintf(ctx.report, "First Video PTS = 0x%08x\n", uint32_t(st.pts_earliest));
-    } else if (st.pictures_kept == 1 || pts_before(st.au_pts, st.pts_earliest)) {
+    } else if (st.pictures_kept == 1 || pts_diff(st.pts_earliest, st.au_pts) > 0) {
         st.pts_earliest = st.au_pts;
     }
 }
