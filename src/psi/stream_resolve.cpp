@@ -66,38 +66,6 @@ constexpr audio_descriptor audio_descriptors[] = {
     {0x7C, stream_handler::aac_adts_audio, "AAC"},
 };
 
-const char* codec_of_type(uint8_t type, bool hdmv) {
-    switch (type) {
-    case 0x01: return "MPEG-1 video";
-    case 0x02: return "MPEG-2 video";
-    case 0x03: return "MPEG-1 audio";
-    case 0x04: return "MPEG-2 audio";
-    case 0x05: return "private sections";
-    case 0x06: return "private data";
-    case 0x0B: return "DSM-CC sections";
-    case 0x0C: return "DSM-CC descriptors";
-    case 0x0D: return "DSM-CC data";
-    case 0x0F: return "AAC";
-    case 0x10: return "MPEG-4 video";
-    case 0x11: return "AAC (LATM)";
-    case 0x15: return "metadata";
-    case 0x1B: return "H.264";
-    case 0x24: return "HEVC";
-    case 0x80: return hdmv ? "LPCM" : "MPEG-2 video";
-    case 0x81: return "AC-3";
-    case 0x82: return "DTS";
-    case 0x83: return "Dolby TrueHD";
-    case 0x84: return "E-AC-3";
-    case 0x85: return "DTS-HD";
-    case 0x86: return hdmv ? "DTS-HD master audio" : "DTS-HD master audio, or splice information";
-    case 0x87: return "E-AC-3";
-    case 0xA1: return "E-AC-3 (secondary)";
-    case 0xA2: return "DTS-HD (secondary)";
-    case 0xEA: return "VC-1";
-    default: return "other";
-    }
-}
-
 // Calls `f(tag, data, length)` for each descriptor of the loop that lies whole in it.
 template <class F>
 void each_descriptor(const uint8_t* d, uint32_t length, F f) {
@@ -160,29 +128,27 @@ uint32_t registration_of(const uint8_t* d) {
 program_facts read_program_facts(const uint8_t* descriptors, uint32_t length, bool hdmv_option) {
     program_facts f;
     f.hdmv = hdmv_option;
-    uint32_t k = 0;
-    while (k + 2 <= length && k + 2 + descriptors[k + 1] <= length) {
-        const uint32_t format = registration_of(descriptors + k);
+    each_descriptor(descriptors, length, [&](uint8_t, const uint8_t* data, uint32_t) {
+        const uint32_t format = registration_of(data - 2);
         if (format == fourcc("HDMV") || format == fourcc("HDPR")) f.hdmv = true;
         if (format == fourcc("CUEI")) f.splice = true;
         if (format != 0 && f.registration == 0) f.registration = format;
-        k += 2 + descriptors[k + 1];
-    }
+    });
     return f;
 }
 
 stream_resolution resolve_stream(uint8_t stream_type, const uint8_t* descriptors, uint32_t length,
                                  const program_facts& program) {
     stream_resolution s;
-    s.codec = codec_of_type(stream_type, program.hdmv);
     const stream_type_row* row = stream_type_row_of(stream_type, program.hdmv);
-    if (!row) return s;
+    s.codec = row ? row->codec : "other";
+    if (!row || row->kind == stream_kind::none) return s;
     if (stream_type == 0x86 && !program.hdmv) {
         if (program.splice || names_splice(descriptors, length)) {
             s.codec = "splice information";
             return s;
         }
-        s.codec = codec_of_type(stream_type, true);
+        s.codec = stream_type_row_of(stream_type, true)->codec;
     }
     s.kind = row->kind;
     s.handler = row->handler;
