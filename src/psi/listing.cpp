@@ -19,12 +19,6 @@ constexpr uint16_t longest_section = 1021;
 
 uint16_t be16(const uint8_t* p) { return uint16_t(p[0] << 8 | p[1]); }
 
-void wait_for_unit_start(listing_section& s) {
-    s.gathering = 0;
-    s.have = 0;
-    s.need = 0;
-}
-
 // Whether the gathered section is the one `s` waits for.
 bool wanted(const listing_section& s, uint8_t table_id, uint32_t fixed) {
     const uint8_t* d = s.data;
@@ -51,12 +45,8 @@ void take_pat(program_listing& l) {
 
 void section_complete(program_listing& l, listing_section& s) {
     const bool is_pat = &s == &l.pat;
-    if (!wanted(s, is_pat ? pat_table_id : pmt_table_id, is_pat ? pat_fixed : pmt_fixed)) {
-        wait_for_unit_start(s);
-        return;
-    }
+    if (!wanted(s, is_pat ? pat_table_id : pmt_table_id, is_pat ? pat_fixed : pmt_fixed)) return;
     s.done = 1;
-    s.gathering = 0;
     if (is_pat) {
         take_pat(l);
     } else if (--l.pending == 0) {
@@ -64,36 +54,31 @@ void section_complete(program_listing& l, listing_section& s) {
     }
 }
 
+// Keeps every byte of the section the reader frames, from its table_id on; sections too
+// long, or too short for their fixed fields, are passed over up to the next pointer_field.
 void gather(program_listing& l, listing_section& s, const uint8_t* data, uint32_t n) {
-    uint32_t i = 0;
-    if (s.pointer_pending) {
-        s.pointer_pending = 0;
-        s.skip = data[i++];
-        s.gathering = 1;
-        s.have = 0;
-        s.need = 0;
-    }
-    if (!s.gathering) return;
-    const uint32_t gap = std::min(s.skip, n - i);
-    s.skip -= gap;
-    i += gap;
-    while (i < n && s.gathering) {
-        const uint32_t goal = s.need ? s.need : head_bytes;
-        const uint32_t take = std::min(n - i, goal - s.have);
-        std::memcpy(s.data + s.have, data + i, take);
-        s.have += take;
-        i += take;
-        if (s.have < goal) break;
-        if (s.need == 0) {
-            const uint16_t length = be16(s.data + 1) & 0x0FFF;
-            if (s.data[0] == 0xFF || length > longest_section) {
-                wait_for_unit_start(s);  // stuffing, or no section
-                break;
-            }
-            s.need = head_bytes + length;
-        } else {
-            section_complete(l, s);
+    const bool is_pat = &s == &l.pat;
+    section_reader& r = s.reader;
+    for (uint32_t i = 0; i < n && !s.done;) {
+        const section_step step = section_read(r, s.pointer_pending, data + i, n - i);
+        switch (step.event) {
+        case section_event::table_id: s.have = 0; break;
+        case section_event::length:
+            s.need = head_bytes + r.section_remaining;
+            if (r.section_remaining > longest_section) section_ignore(r);
+            else section_accept(r, is_pat ? pat_fixed : pmt_fixed);
+            break;
+        default: break;
         }
+        // The section's own bytes: its head (the second byte brings no event), its fixed
+        // fields and its body.
+        const bool own = step.event != section_event::none || r.head_countdown == 1;
+        if (own && s.have + step.taken <= listing_section_capacity) {
+            std::memcpy(s.data + s.have, data + i, step.taken);
+            s.have += step.taken;
+        }
+        i += step.taken;
+        if (section_ended(r)) section_complete(l, s);
     }
 }
 

@@ -143,13 +143,12 @@ bool audio_handler_from_start(const uint8_t* bytes, uint32_t count, stream_handl
 constexpr uint32_t listing_section_capacity = 1024;  // a section of at most 1021 bytes after its head
 constexpr uint32_t listing_program_capacity = 256;   // one PAT section lists at most 253
 
-// One section gathered on one PID: from the pointer_field of a unit start to its end.
+// One section gathered whole on one PID, framed by the section reader.
 struct listing_section {
     uint16_t pid = 0;
     uint16_t program = 0;
     uint32_t pointer_pending = 0;  // the next payload byte is a pointer_field
-    uint32_t skip = 0;             // gap bytes before the section
-    uint32_t gathering = 0;
+    section_reader reader;
     uint32_t have = 0;             // bytes of the section so far, head included
     uint32_t need = 0;             // the whole section's bytes, once its head is read
     uint32_t done = 0;             // a complete section of the table and program asked for is kept
