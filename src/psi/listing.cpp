@@ -84,15 +84,6 @@ void gather(program_listing& l, listing_section& s, const uint8_t* data, uint32_
 
 // ---- Printing. ----
 
-template <class F>
-void each_descriptor(const uint8_t* d, uint32_t length, F f) {
-    uint32_t k = 0;
-    while (k + 2 <= length && k + 2 + d[k + 1] <= length) {
-        f(d + k);
-        k += 2 + d[k + 1];
-    }
-}
-
 void print_fourcc(FILE* out, uint32_t v) {
     for (int shift = 24; shift >= 0; shift -= 8) {
         const int c = int((v >> shift) & 0xFF);
@@ -102,10 +93,10 @@ void print_fourcc(FILE* out, uint32_t v) {
 
 void print_language(FILE* out, const uint8_t* descriptors, uint32_t length) {
     bool printed = false;
-    each_descriptor(descriptors, length, [&](const uint8_t* d) {
-        if (d[0] != 0x0A || d[1] < 3 || printed) return;
+    each_descriptor(descriptors, length, [&](uint8_t tag, const uint8_t* data, uint32_t n) {
+        if (tag != 0x0A || n < 3 || printed) return;  // ISO 639 language
         fputs(", ", out);
-        for (int i = 0; i < 3; ++i) fputc(d[2 + i] >= 0x20 && d[2 + i] < 0x7F ? d[2 + i] : '?', out);
+        for (int i = 0; i < 3; ++i) fputc(data[i] >= 0x20 && data[i] < 0x7F ? data[i] : '?', out);
         printed = true;
     });
 }
@@ -129,8 +120,8 @@ void print_program(const listing_section& s, bool hdmv_input, FILE* out) {
     fprintf(out, ", PCR PID %4d <0x%04x>\n", pcr, pcr);
     const uint32_t info_length = std::min<uint32_t>(be16(d + 10) & 0x0FFF, end - (head_bytes + pmt_fixed));
     const uint8_t* info = d + head_bytes + pmt_fixed;
-    each_descriptor(info, info_length, [&](const uint8_t* x) {
-        if (const uint32_t format = registration_of(x)) {
+    each_descriptor(info, info_length, [&](uint8_t, const uint8_t* data, uint32_t) {
+        if (const uint32_t format = registration_of(data - 2)) {
             fputs("  registration ", out);
             print_fourcc(out, format);
             fputc('\n', out);

@@ -132,6 +132,17 @@ stream_resolution resolve_stream(uint8_t stream_type, const uint8_t* descriptors
 // data), 0 for any other descriptor or one too short.
 uint32_t registration_of(const uint8_t* d);
 
+// Calls `f(tag, data, length)` for each descriptor of the loop of `length` bytes at `d`
+// that lies whole in it.
+template <class F>
+void each_descriptor(const uint8_t* d, uint32_t length, F f) {
+    uint32_t k = 0;
+    while (k + 2 <= length && k + 2 + d[k + 1] <= length) {
+        f(d[k], d + k + 2, uint32_t(d[k + 1]));
+        k += 2 + d[k + 1];
+    }
+}
+
 // The handler that the first bytes of an audio payload call for: 0B 77 the AC-3 family,
 // 7F FE 80 01 DTS, an ADTS syncword, a LATM syncword; `bytes` holds `count` of them (1..4).
 // Returns false while more bytes are needed to tell.

@@ -66,16 +66,6 @@ constexpr audio_descriptor audio_descriptors[] = {
     {0x7C, stream_handler::aac_adts_audio, "AAC"},
 };
 
-// Calls `f(tag, data, length)` for each descriptor of the loop that lies whole in it.
-template <class F>
-void each_descriptor(const uint8_t* d, uint32_t length, F f) {
-    uint32_t k = 0;
-    while (k + 2 <= length && k + 2 + d[k + 1] <= length) {
-        f(d[k], d + k + 2, uint32_t(d[k + 1]));
-        k += 2 + d[k + 1];
-    }
-}
-
 // A 0x06 stream by its descriptors, on top of the row that makes it audio.
 void resolve_private_data(stream_resolution& s, const uint8_t* descriptors, uint32_t length) {
     const char* other = nullptr;
