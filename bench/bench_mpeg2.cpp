@@ -44,7 +44,7 @@ std::vector<uint8_t> make_stream(size_t pictures) {
     return s;
 }
 
-using entry_fn = void (*)(context&, uint8_t*, uint32_t, uint64_t, uint8_t);
+using entry_fn = void (*)(stream_call&, uint8_t*, uint32_t);
 
 double run(std::vector<uint8_t>& data, int rounds, entry_fn entry, FILE* out, FILE* report) {
     const auto t0 = std::chrono::steady_clock::now();
@@ -52,10 +52,18 @@ double run(std::vector<uint8_t>& data, int rounds, entry_fn entry, FILE* out, FI
         auto ctx = std::make_unique<context>();
         ctx->report = report;
         ctx->options.parse_only = out ? 0 : 1;
-        ctx->sinks.video_out = out;
+        ctx->video_file = out;
+        pmt_entry e;
+        e.pid = 0x100;
+        e.what.kind = stream_kind::video;
+        e.what.handler = stream_handler::mpeg2_video;
+        chosen_stream& s = *add_chosen_stream(*ctx, stream_kind::video, 1, e);
+        s.pes.current_pts = 90000;
+        s.pes.header_had_dts = 1;
+        stream_call sc{s, ctx->timing};
         for (size_t at = 0; at < data.size(); at += 184) {
             const size_t n = std::min<size_t>(184, data.size() - at);
-            entry(*ctx, &data[at], uint32_t(n), 90000, 1);
+            entry(sc, &data[at], uint32_t(n));
         }
     }
     const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();

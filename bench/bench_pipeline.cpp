@@ -21,7 +21,7 @@ double run(const std::vector<uint8_t>& data, bool parse_only, bool demux) {
     ctx->report = sink;
     ctx->options.suppress_rate = 1;
     ctx->options.parse_only = parse_only;
-    if (!parse_only) ctx->sinks.video_out = ctx->sinks.audio_out = sink;
+    if (!parse_only) ctx->video_file = ctx->audio_file = sink;
     demux_init(*ctx);
     const auto t0 = std::chrono::steady_clock::now();
     for (size_t at = 0; at < data.size(); at += block.size()) {

@@ -4,7 +4,10 @@
 
 #include <cstdint>
 
-struct context;
+struct stream_call;
+
+// The frame syntaxes the aligner knows (see frame_headers.h).
+enum class audio_syntax : uint8_t { ac3, mpeg, adts, latm, dts };
 
 constexpr uint32_t audio_ring_slots = 128;
 // A slot holds an AC-3 or MPEG audio frame and a few bytes of damage up to 3847 bytes, as
@@ -38,6 +41,8 @@ struct audio_pts_marks {
 };
 
 struct audio_aligner {
+    audio_syntax syntax = audio_syntax::ac3;
+    audio_frame_ring* ring = nullptr;  // from audio_aligner_setup
     uint32_t sync_window = 0;
     uint32_t synced = 0;     // a candidate or, once confirmed, the current frame is being collected
     uint32_t confirmed = 0;
@@ -71,19 +76,17 @@ struct audio_aligner {
     uint32_t slot_fill = 0;
 };
 
-void handle_ac3_audio(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts, uint8_t new_pts);
-void handle_mpeg_audio(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts, uint8_t new_pts);
-void handle_aac_audio(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts, uint8_t new_pts);
-void handle_latm_audio(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts, uint8_t new_pts);
-void handle_dts_audio(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts, uint8_t new_pts);
+// One payload run of the stream, with the time stamp of its PES packet in its PES parser:
+// aligned by the machine of the stream's frame syntax.
+void handle_aligned_audio(stream_call& sc, uint8_t* bytes, uint32_t count);
 
-// The same machines taking every byte singly, without the skip to the next possible sync
-// word. Give identical results; kept to prove that.
-void handle_ac3_audio_per_byte(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts, uint8_t new_pts);
-void handle_mpeg_audio_per_byte(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts, uint8_t new_pts);
-void handle_aac_audio_per_byte(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts, uint8_t new_pts);
-void handle_latm_audio_per_byte(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts, uint8_t new_pts);
-void handle_dts_audio_per_byte(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts, uint8_t new_pts);
+// The same machine taking every byte singly, without the skip to the next possible sync
+// word. Gives identical results; kept to prove that.
+void handle_aligned_audio_per_byte(stream_call& sc, uint8_t* bytes, uint32_t count);
+
+// A fresh aligner for `syntax` with its ring; false when there is no memory for the ring.
+bool audio_aligner_setup(audio_aligner& a, audio_syntax syntax);
+void audio_aligner_release(audio_aligner& a);
 
 struct lpcm_state {
     uint32_t channel_cursor = 0;
@@ -93,5 +96,5 @@ struct lpcm_state {
     uint8_t zero_sample[4] = {};
 };
 
-void handle_lpcm_audio(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts, uint8_t new_pts,
-                       uint16_t lpcm_header);
+// One payload run, with the LPCM header of its PES packet in the stream's PES parser.
+void handle_lpcm_audio(stream_call& sc, uint8_t* bytes, uint32_t count);

@@ -28,15 +28,16 @@
 // AC-3 and MPEG-1 Layer II by the duration in whole ticks, the others counted in samples
 // so that 44.1 kHz does not drift. Time stamps compare modulo 2^33, so that a stream whose
 // time stamps wrap between the video and the audio still lines up.
+#include <cstdlib>
 #include <cstring>
 
 #include "audio/frame_headers.h"
-#include "core/context.h"
+#include "core/stream.h"
 
 namespace {
 
-void write_audio(context& ctx, const uint8_t* data, size_t n) {
-    if (!ctx.options.parse_only) sink_write(ctx.sinks.audio_out, ctx.sinks.audio_written, data, n);
+void write_audio(stream_call& sc, const uint8_t* data, size_t n) {
+    if (!sc.stream.parse_only) sink_write(sc.stream.out, data, n);
 }
 
 // A sync word in the sync_bytes bytes at p.
@@ -74,8 +75,8 @@ uint32_t threshold_of(const frame_info& f) {
 
 // What the header of the frame in the current slot says.
 template <const audio_variant& v>
-void take_header(context& ctx, audio_aligner& a, const frame_info& f) {
-    audio_frame_ring& ring = ctx.audio_ring;
+void take_header(stream_call& sc, audio_aligner& a, const frame_info& f) {
+    audio_frame_ring& ring = *a.ring;
     a.header_read = 1;
     if (f.size == 0) return;
     a.frame_size = f.size;
@@ -91,10 +92,10 @@ void take_header(context& ctx, audio_aligner& a, const frame_info& f) {
 // LATM frames tell whether they may begin the output, and their duration, only by their
 // StreamMuxConfig: read once the whole frame is in the slot.
 template <const audio_variant& v>
-void finish_frame(context& ctx, audio_aligner& a) {
+void finish_frame(stream_call& sc, audio_aligner& a) {
     if (v.syntax != audio_syntax::latm) return;
-    const frame_info f = finish_latm_frame(a, ctx.audio_ring.data[a.slot_index], a.slot_fill);
-    take_header<v>(ctx, a, f);
+    const frame_info f = finish_latm_frame(a, a.ring->data[a.slot_index], a.slot_fill);
+    take_header<v>(sc, a, f);
 }
 
 // --- PES time stamp marks ---
@@ -139,42 +140,42 @@ bool take_mark(audio_aligner& a, uint64_t lead) {
 // Whether slot k is written when the output starts, given the decision on the slot before
 // it: a frame that may begin the output is kept unless it ends before the video starts;
 // any other goes along with the frame before it.
-bool keeps(const context& ctx, uint32_t k, bool kept_before) {
-    const audio_frame_ring& ring = ctx.audio_ring;
+bool keeps(stream_call& sc, const audio_aligner& a, uint32_t k, bool kept_before) {
+    const audio_frame_ring& ring = *a.ring;
     if (!ring.may_begin[k]) return kept_before;
-    return ctx.selection.video_index == 0 || pts_diff(ctx.timing.first_video_pts, ring.pts[k]) < ring.threshold[k];
+    return !sc.stream.wait_for_video || pts_diff(sc.timing.first_video_pts, ring.pts[k]) < ring.threshold[k];
 }
 
 // The output may start with the frames held: a frame that may begin it is among those
 // kept, or the current frame may. Always so where every frame may begin.
-bool can_begin(const context& ctx, const audio_aligner& a) {
+bool can_begin(stream_call& sc, const audio_aligner& a) {
     if (!a.mixed) return true;
     if (a.header_read && a.frame_may_begin && a.frame_size != 0) return true;
     bool kept = false;
     for (uint32_t k = 0; k < a.slot_index; ++k) {
-        kept = keeps(ctx, k, kept);
-        if (kept && ctx.audio_ring.may_begin[k]) return true;
+        kept = keeps(sc, a, k, kept);
+        if (kept && a.ring->may_begin[k]) return true;
     }
     return false;
 }
 
 // Whether the output may start at the next collected byte. Between frame starts only the
 // first video PTS can change it, and that only between calls.
-bool start_ready(const context& ctx, const audio_aligner& a) {
+bool start_ready(stream_call& sc, const audio_aligner& a) {
     if (!a.confirmed) return false;
-    if (ctx.selection.video_index != 0) {
-        const uint64_t video = ctx.timing.first_video_pts;
+    if (sc.stream.wait_for_video) {
+        const uint64_t video = sc.timing.first_video_pts;
         if (video == pts_unknown || pts_diff(a.frame_pts, video) < 0) return false;
     }
-    return can_begin(ctx, a);
+    return can_begin(sc, a);
 }
 
 // A sync word that ends a whole frame starts the next one (its first sync byte at `lead`)
 // in the next slot.
 template <const audio_variant& v>
-void next_frame(context& ctx, audio_aligner& a, uint64_t lead) {
-    audio_frame_ring& ring = ctx.audio_ring;
-    finish_frame<v>(ctx, a);
+void next_frame(stream_call& sc, audio_aligner& a, uint64_t lead) {
+    audio_frame_ring& ring = *a.ring;
+    finish_frame<v>(sc, a);
     if (take_mark(a, lead)) {
         a.mark_pts = a.frame_pts;
         a.samples_since_mark = 0;
@@ -203,8 +204,8 @@ void next_frame(context& ctx, audio_aligner& a, uint64_t lead) {
 // unclosed, damaged frame is not kept. Once the header of the slot's frame is in, its
 // length is taken (a bad header keeps the last). Returns true when the header was read.
 template <const audio_variant& v>
-bool collect_run(context& ctx, audio_aligner& a, const uint8_t* data, uint32_t n) {
-    uint8_t* slot = ctx.audio_ring.data[a.slot_index];
+bool collect_run(stream_call& sc, audio_aligner& a, const uint8_t* data, uint32_t n) {
+    uint8_t* slot = a.ring->data[a.slot_index];
     const uint32_t before = a.slot_fill;
     const uint32_t limit = slot_limit(a);
     const uint32_t room = before < limit ? limit - before : 0;
@@ -212,7 +213,7 @@ bool collect_run(context& ctx, audio_aligner& a, const uint8_t* data, uint32_t n
     memcpy(slot + before, data, k);
     a.slot_fill = before + k;
     if (before <= v.header_bytes && a.slot_fill > v.header_bytes) {
-        take_header<v>(ctx, a, read_frame_header(v, a, slot, a.slot_fill));
+        take_header<v>(sc, a, read_frame_header(v, a, slot, a.slot_fill));
         return true;
     }
     return false;
@@ -246,27 +247,27 @@ uint32_t run_to_lead(const uint8_t* data, uint32_t n) {
 // Drops the frames that start too early and writes the rest; the caller writes the bytes
 // from the one at which the output starts.
 template <const audio_variant& v>
-void start_output(context& ctx, audio_aligner& a) {
-    audio_frame_ring& ring = ctx.audio_ring;
+void start_output(stream_call& sc, audio_aligner& a) {
+    audio_frame_ring& ring = *a.ring;
     a.started = 1;
     ring.length[a.slot_index] = a.slot_fill;
-    const bool aligning = ctx.selection.video_index != 0;
-    const uint64_t video = ctx.timing.first_video_pts;
+    const bool aligning = sc.stream.wait_for_video;
+    const uint64_t video = sc.timing.first_video_pts;
     // After a wrap only the current lap, slots 0 to slot_index, is still whole.
     bool kept = false;
     for (uint32_t k = 0; k <= a.slot_index; ++k) {
-        kept = keeps(ctx, k, kept);
+        kept = keeps(sc, a, k, kept);
         if (!kept) continue;
         const uint64_t pts = ring.pts[k];
         if (!a.first_pts_reported) {
             a.first_pts_reported = 1;
             if (aligning)
-                fprintf(ctx.report, "First Audio PTS = 0x%08x, %d\n", uint32_t(pts), int32_t(uint32_t(pts - video)));
+                fprintf(sc.stream.report, "First Audio PTS = 0x%08x, %d\n", uint32_t(pts), int32_t(uint32_t(pts - video)));
             else
-                fprintf(ctx.report, "First Audio PTS = 0x%08x\n", uint32_t(pts));
-            write_audio(ctx, v.lead, v.sync_bytes - 1);
+                fprintf(sc.stream.report, "First Audio PTS = 0x%08x\n", uint32_t(pts));
+            write_audio(sc, v.lead, v.sync_bytes - 1);
         }
-        write_audio(ctx, ring.data[k], ring.length[k]);
+        write_audio(sc, ring.data[k], ring.length[k]);
     }
 }
 
@@ -274,29 +275,29 @@ void start_output(context& ctx, audio_aligner& a) {
 // only when the slot holds exactly the frame's length. Returns the bytes taken: fewer
 // than n when the output started, at the first byte not taken.
 template <const audio_variant& v, bool fast>
-uint32_t collect(context& ctx, audio_aligner& a, const uint8_t* bytes, uint32_t n) {
-    bool ready = start_ready(ctx, a);
+uint32_t collect(stream_call& sc, audio_aligner& a, const uint8_t* bytes, uint32_t n) {
+    bool ready = start_ready(sc, a);
     uint32_t i = 0;
     while (i < n) {
         if (fast && !ready && !may_complete<v>(a.sync_window)) {
             uint32_t k = run_to_lead<v>(bytes + i, n - i);
             // Up to the header's end at most: reading it may make the start ready.
             if (a.slot_fill <= v.header_bytes && v.header_bytes + 1 - a.slot_fill < k) k = v.header_bytes + 1 - a.slot_fill;
-            if (collect_run<v>(ctx, a, bytes + i, k)) ready = start_ready(ctx, a);
+            if (collect_run<v>(sc, a, bytes + i, k)) ready = start_ready(sc, a);
             pass(a, bytes + i, k);
             i += k;
             continue;
         }
         const uint8_t b = bytes[i];
         if (completes_sync<v>(a, b) && a.slot_fill == a.frame_size) {
-            next_frame<v>(ctx, a, a.position + 1 - v.sync_bytes);
-            ready = start_ready(ctx, a);
+            next_frame<v>(sc, a, a.position + 1 - v.sync_bytes);
+            ready = start_ready(sc, a);
         }
         if (ready) {
-            start_output<v>(ctx, a);
+            start_output<v>(sc, a);
             return i;
         }
-        if (collect_run<v>(ctx, a, &b, 1)) ready = start_ready(ctx, a);
+        if (collect_run<v>(sc, a, &b, 1)) ready = start_ready(sc, a);
         ++a.position;
         ++i;
     }
@@ -309,8 +310,8 @@ uint32_t collect(context& ctx, audio_aligner& a, const uint8_t* bytes, uint32_t 
 // word's last byte on. A dropped candidate passes on to the earliest sync word among them,
 // whose bytes are moved to the front; with none, hunting goes on with the next byte.
 template <const audio_variant& v>
-void drop_candidate(context& ctx, audio_aligner& a) {
-    uint8_t* slot = ctx.audio_ring.data[0];
+void drop_candidate(stream_call& sc, audio_aligner& a) {
+    uint8_t* slot = a.ring->data[0];
     a.frame_size = 0;
     for (uint32_t j = 0; j + v.sync_bytes <= a.slot_fill; ++j) {
         if (!sync_at<v>(slot + j)) continue;
@@ -326,8 +327,8 @@ void drop_candidate(context& ctx, audio_aligner& a) {
 
 // Settles the candidate as far as its bytes allow. Returns true when it is confirmed.
 template <const audio_variant& v>
-bool settle(context& ctx, audio_aligner& a) {
-    const uint8_t* slot = ctx.audio_ring.data[0];
+bool settle(stream_call& sc, audio_aligner& a) {
+    const uint8_t* slot = a.ring->data[0];
     while (a.synced) {
         if (a.frame_size == 0) {
             if (a.slot_fill <= v.header_bytes) return false;
@@ -335,10 +336,10 @@ bool settle(context& ctx, audio_aligner& a) {
             const frame_info f = read_frame_header(v, a, slot, a.slot_fill);
             // Only a frame that may begin the output starts a stream (LATM tells at its end).
             if (f.size == 0 || (!f.may_begin && v.syntax != audio_syntax::latm)) {
-                drop_candidate<v>(ctx, a);
+                drop_candidate<v>(sc, a);
                 continue;
             }
-            take_header<v>(ctx, a, f);
+            take_header<v>(sc, a, f);
         }
         const uint32_t size = a.frame_size;
         if (a.slot_fill <= size + v.confirm_extra) return false;
@@ -348,11 +349,11 @@ bool settle(context& ctx, audio_aligner& a) {
             if (v.syntax != audio_syntax::latm) return true;
             const uint32_t fill = a.slot_fill;
             a.slot_fill = size;
-            finish_frame<v>(ctx, a);
+            finish_frame<v>(sc, a);
             a.slot_fill = fill;
             if (a.frame_may_begin) return true;
         }
-        drop_candidate<v>(ctx, a);
+        drop_candidate<v>(sc, a);
     }
     return false;
 }
@@ -368,10 +369,10 @@ uint32_t candidate_needs(const audio_aligner& a) {
 // follow. Returns true when the output started; those of them from the start on are
 // written then.
 template <const audio_variant& v, bool fast>
-bool confirm(context& ctx, audio_aligner& a) {
-    audio_frame_ring& ring = ctx.audio_ring;
+bool confirm(stream_call& sc, audio_aligner& a) {
+    audio_frame_ring& ring = *a.ring;
     a.confirmed = 1;
-    print_header_report(ctx, v, a);
+    print_header_report(sc, v, a);
     take_mark(a, a.candidate_start);
     a.mark_pts = a.frame_pts;
     ring.pts[0] = a.frame_pts;
@@ -384,29 +385,29 @@ bool confirm(context& ctx, audio_aligner& a) {
     // The frames after it go to slots 1 and up; the few that fit in one candidate's
     // length can never wrap round to slot 0.
     const uint8_t* rest = ring.data[0] + size;
-    const uint32_t taken = collect<v, fast>(ctx, a, rest, after);
+    const uint32_t taken = collect<v, fast>(sc, a, rest, after);
     if (taken == after) return false;
-    write_audio(ctx, rest + taken, after - taken);
+    write_audio(sc, rest + taken, after - taken);
     return true;
 }
 
 // The byte loop before the start. Returns the bytes taken: fewer than count when the
 // output started, at the first byte not taken.
 template <const audio_variant& v, bool fast>
-uint32_t align(context& ctx, audio_aligner& a, const uint8_t* bytes, uint32_t count) {
+uint32_t align(stream_call& sc, audio_aligner& a, const uint8_t* bytes, uint32_t count) {
     uint32_t i = 0;
     while (i < count) {
-        if (a.confirmed) return i + collect<v, fast>(ctx, a, bytes + i, count - i);
+        if (a.confirmed) return i + collect<v, fast>(sc, a, bytes + i, count - i);
         if (a.synced) {
             // Candidate: its bytes go into slot 0 up to the next point where it can be
             // settled (its header, then the bytes of the next frame's header compared).
             const uint32_t need = candidate_needs<v>(a);
             const uint32_t k = fast ? (need < count - i ? need : count - i) : 1;
-            memcpy(ctx.audio_ring.data[0] + a.slot_fill, bytes + i, k);
+            memcpy(a.ring->data[0] + a.slot_fill, bytes + i, k);
             a.slot_fill += k;
             pass(a, bytes + i, k);
             i += k;
-            if (k == need && settle<v>(ctx, a) && confirm<v, fast>(ctx, a)) return i;
+            if (k == need && settle<v>(sc, a) && confirm<v, fast>(sc, a)) return i;
             continue;
         }
         // Hunting.
@@ -421,7 +422,7 @@ uint32_t align(context& ctx, audio_aligner& a, const uint8_t* bytes, uint32_t co
             a.synced = 1;
             a.frame_size = 0;
             a.candidate_start = a.position + 1 - v.sync_bytes;
-            ctx.audio_ring.data[0][0] = b;
+            a.ring->data[0][0] = b;
             a.slot_fill = 1;
         }
         ++a.position;
@@ -431,29 +432,53 @@ uint32_t align(context& ctx, audio_aligner& a, const uint8_t* bytes, uint32_t co
 }
 
 template <const audio_variant& v, bool fast>
-void run_aligner(context& ctx, audio_aligner& a, const uint8_t* bytes, uint32_t count, uint64_t pts, uint8_t new_pts) {
+void run_aligner(stream_call& sc, audio_aligner& a, const uint8_t* bytes, uint32_t count, uint64_t pts, uint8_t new_pts) {
     if (a.started) {
-        write_audio(ctx, bytes, count);
+        write_audio(sc, bytes, count);
         return;
     }
     if (new_pts == 1) add_mark(a, pts);
-    const uint32_t taken = align<v, fast>(ctx, a, bytes, count);
-    if (taken < count) write_audio(ctx, bytes + taken, count - taken);
+    const uint32_t taken = align<v, fast>(sc, a, bytes, count);
+    if (taken < count) write_audio(sc, bytes + taken, count - taken);
 }
 
 }  // namespace
 
-#define KAVEL_AUDIO_ENTRY(name, variant, aligner)                                                          \
-    void handle_##name##_audio(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts, uint8_t new_pts) {     \
-        run_aligner<variant, true>(ctx, ctx.aligner, bytes, count, pts, new_pts);                              \
-    }                                                                                                          \
-    void handle_##name##_audio_per_byte(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts,           \
-                                        uint8_t new_pts) {                                                     \
-        run_aligner<variant, false>(ctx, ctx.aligner, bytes, count, pts, new_pts);                             \
-    }
+namespace {
 
-KAVEL_AUDIO_ENTRY(ac3, ac3_variant, ac3_aligner)
-KAVEL_AUDIO_ENTRY(mpeg, mpeg_variant, mpeg_aligner)
-KAVEL_AUDIO_ENTRY(aac, adts_variant, aac_aligner)
-KAVEL_AUDIO_ENTRY(latm, latm_variant, latm_aligner)
-KAVEL_AUDIO_ENTRY(dts, dts_variant, dts_aligner)
+// The machine of the stream's frame syntax; `fast` takes runs where it can.
+template <bool fast>
+void run_syntax(stream_call& sc, uint8_t* bytes, uint32_t count) {
+    audio_aligner& a = state_of<audio_aligner>(sc.stream);
+    const uint64_t pts = sc.stream.pes.current_pts;
+    const uint8_t new_pts = sc.stream.pes.pts_arrived;
+    switch (a.syntax) {
+    case audio_syntax::ac3: run_aligner<ac3_variant, fast>(sc, a, bytes, count, pts, new_pts); break;
+    case audio_syntax::mpeg: run_aligner<mpeg_variant, fast>(sc, a, bytes, count, pts, new_pts); break;
+    case audio_syntax::adts: run_aligner<adts_variant, fast>(sc, a, bytes, count, pts, new_pts); break;
+    case audio_syntax::latm: run_aligner<latm_variant, fast>(sc, a, bytes, count, pts, new_pts); break;
+    case audio_syntax::dts: run_aligner<dts_variant, fast>(sc, a, bytes, count, pts, new_pts); break;
+    }
+}
+
+}  // namespace
+
+void handle_aligned_audio(stream_call& sc, uint8_t* bytes, uint32_t count) { run_syntax<true>(sc, bytes, count); }
+
+void handle_aligned_audio_per_byte(stream_call& sc, uint8_t* bytes, uint32_t count) {
+    run_syntax<false>(sc, bytes, count);
+}
+
+bool audio_aligner_setup(audio_aligner& a, audio_syntax syntax) {
+    a = audio_aligner{};
+    a.syntax = syntax;
+    // From calloc, the ring comes as fresh zero pages that are touched only as frames
+    // fill them: a stream uses a few of its slots.
+    a.ring = static_cast<audio_frame_ring*>(std::calloc(1, sizeof(audio_frame_ring)));
+    return a.ring != nullptr;
+}
+
+void audio_aligner_release(audio_aligner& a) {
+    std::free(a.ring);
+    a.ring = nullptr;
+}

@@ -21,7 +21,7 @@
 //   frame_size(16|20).
 #include "audio/frame_headers.h"
 
-#include "core/context.h"
+#include "core/stream.h"
 
 namespace {
 
@@ -311,41 +311,41 @@ bool same_stream(const audio_variant& v, const uint8_t* frame, const uint8_t* ne
     }
 }
 
-void print_header_report(context& ctx, const audio_variant& v, const audio_aligner& a) {
-    fprintf(ctx.report, "Audio Bitrate = %d, Audio Sampling Rate = %d\n", int32_t(a.bit_rate),
+void print_header_report(stream_call& sc, const audio_variant& v, const audio_aligner& a) {
+    fprintf(sc.stream.report, "Audio Bitrate = %d, Audio Sampling Rate = %d\n", int32_t(a.bit_rate),
             int32_t(a.sample_rate));
     const char* lfe = a.lfeon ? "+LFE" : "";
     switch (v.syntax) {
     case audio_syntax::ac3:
         if (a.bsid <= 10)
-            fprintf(ctx.report, ac3_mode_lines[a.acmod & 7], int32_t(a.bsid), int32_t(a.bsmod));
+            fprintf(sc.stream.report, ac3_mode_lines[a.acmod & 7], int32_t(a.bsid), int32_t(a.bsmod));
         else
-            fprintf(ctx.report, "Audio Mode = %s%s, E-AC-3, bsid = %d\n", ac3_layouts[a.acmod & 7], lfe,
+            fprintf(sc.stream.report, "Audio Mode = %s%s, E-AC-3, bsid = %d\n", ac3_layouts[a.acmod & 7], lfe,
                     int32_t(a.bsid));
         break;
     case audio_syntax::mpeg:
-        fprintf(ctx.report, mpeg_mode_lines[a.mode & 3], int32_t(a.mode_extension));
-        fprintf(ctx.report, mpeg_emphasis_lines[a.emphasis & 3], int32_t(a.copyright), int32_t(a.original));
+        fprintf(sc.stream.report, mpeg_mode_lines[a.mode & 3], int32_t(a.mode_extension));
+        fprintf(sc.stream.report, mpeg_emphasis_lines[a.emphasis & 3], int32_t(a.copyright), int32_t(a.original));
         if (a.version != 3 || a.layer != 2)
-            fprintf(ctx.report, "Audio Layer = %s, %s\n", a.layer == 1 ? "I" : a.layer == 2 ? "II" : "III",
+            fprintf(sc.stream.report, "Audio Layer = %s, %s\n", a.layer == 1 ? "I" : a.layer == 2 ? "II" : "III",
                     a.version == 3 ? "MPEG-1" : a.version == 2 ? "MPEG-2" : "MPEG-2.5");
         break;
     case audio_syntax::adts:
     case audio_syntax::latm: {
         const char* profile = a.profile < 4 ? aac_profiles[a.profile] : "";
         if (a.profile < 4)
-            fprintf(ctx.report, "Audio Mode = %s, AAC %s%s\n", aac_layouts[a.channels & 7], profile,
+            fprintf(sc.stream.report, "Audio Mode = %s, AAC %s%s\n", aac_layouts[a.channels & 7], profile,
                     v.syntax == audio_syntax::latm ? ", LATM" : "");
         else
-            fprintf(ctx.report, "Audio Mode = %s, AAC object type %d%s\n", aac_layouts[a.channels & 7],
+            fprintf(sc.stream.report, "Audio Mode = %s, AAC object type %d%s\n", aac_layouts[a.channels & 7],
                     int32_t(a.profile + 1), v.syntax == audio_syntax::latm ? ", LATM" : "");
         break;
     }
     case audio_syntax::dts:
         if (a.channels < 10)
-            fprintf(ctx.report, "Audio Mode = %s%s, DTS\n", dts_layouts[a.channels], lfe);
+            fprintf(sc.stream.report, "Audio Mode = %s%s, DTS\n", dts_layouts[a.channels], lfe);
         else
-            fprintf(ctx.report, "Audio Mode = AMODE %d%s, DTS\n", int32_t(a.channels), lfe);
+            fprintf(sc.stream.report, "Audio Mode = AMODE %d%s, DTS\n", int32_t(a.channels), lfe);
         break;
     }
 }

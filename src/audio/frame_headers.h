@@ -8,9 +8,7 @@
 
 #include "audio/audio.h"
 
-struct context;
-
-enum class audio_syntax : uint8_t { ac3, mpeg, adts, latm, dts };
+struct stream_call;
 
 struct audio_variant {
     audio_syntax syntax;
@@ -68,4 +66,4 @@ frame_info finish_latm_frame(audio_aligner& a, const uint8_t* slot, uint32_t siz
 bool same_stream(const audio_variant& v, const uint8_t* frame, const uint8_t* next);
 
 // The header report printed once at confirmation.
-void print_header_report(context& ctx, const audio_variant& v, const audio_aligner& a);
+void print_header_report(stream_call& sc, const audio_variant& v, const audio_aligner& a);

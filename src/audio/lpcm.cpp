@@ -6,7 +6,7 @@
 // always an even number of them; 20-bit samples occupy 3 bytes like 24-bit ones.
 #include <cstring>
 
-#include "core/context.h"
+#include "core/stream.h"
 
 namespace {
 
@@ -38,18 +38,18 @@ const char* rate_line(uint32_t code) {
     }
 }
 
-void put_line(context& ctx, const char* line) {
-    fputs(line, ctx.report);
-    fputc('\n', ctx.report);
+void put_line(stream_call& sc, const char* line) {
+    fputs(line, sc.stream.report);
+    fputc('\n', sc.stream.report);
 }
 
 // Emits n consecutive samples of w bytes from `data`, the first for channel `cursor`,
 // and advances the cursor. With option 2 only channels 0 and 1 are written; runs of
 // written samples go out in one piece.
-void emit_samples(context& ctx, const uint8_t* data, uint32_t n, uint32_t w, uint32_t channels, uint32_t& cursor) {
-    FILE* out = ctx.options.parse_only ? nullptr : ctx.sinks.audio_out;
-    if (!ctx.options.lpcm_two_channels) {
-        sink_write(out, ctx.sinks.audio_written, data, size_t(n) * w);
+void emit_samples(stream_call& sc, const uint8_t* data, uint32_t n, uint32_t w, uint32_t channels, uint32_t& cursor) {
+    stream_output* out = sc.stream.parse_only ? nullptr : &sc.stream.out;
+    if (!sc.stream.lpcm_two_channels) {
+        if (out) sink_write(*out, data, size_t(n) * w);
         cursor = uint32_t((uint64_t(cursor) + n) % channels);
         return;
     }
@@ -57,7 +57,7 @@ void emit_samples(context& ctx, const uint8_t* data, uint32_t n, uint32_t w, uin
         const bool kept = cursor < 2;
         uint32_t run = kept ? 2 - cursor : channels - cursor;
         if (run > n) run = n;
-        if (kept) sink_write(out, ctx.sinks.audio_written, data, size_t(run) * w);
+        if (kept && out) sink_write(*out, data, size_t(run) * w);
         data += size_t(run) * w;
         n -= run;
         cursor += run;
@@ -67,8 +67,10 @@ void emit_samples(context& ctx, const uint8_t* data, uint32_t n, uint32_t w, uin
 
 }  // namespace
 
-void handle_lpcm_audio(context& ctx, uint8_t* bytes, uint32_t count, uint64_t, uint8_t new_pts, uint16_t lpcm_header) {
-    lpcm_state& s = ctx.lpcm;
+void handle_lpcm_audio(stream_call& sc, uint8_t* bytes, uint32_t count) {
+    lpcm_state& s = state_of<lpcm_state>(sc.stream);
+    const uint8_t new_pts = sc.stream.pes.pts_arrived;
+    const uint16_t lpcm_header = sc.stream.pes.lpcm_header;
     const uint32_t assignment = lpcm_header >> 12;
     const uint32_t width_code = (lpcm_header >> 6) & 3;
     const uint32_t channels = layouts[assignment].channels;
@@ -86,14 +88,14 @@ void handle_lpcm_audio(context& ctx, uint8_t* bytes, uint32_t count, uint64_t, u
 
     if (!s.header_reported) {
         s.header_reported = 1;
-        put_line(ctx, layouts[assignment].line);
-        put_line(ctx, width_lines[width_code]);
-        put_line(ctx, rate_line((lpcm_header >> 8) & 0xF));
+        put_line(sc, layouts[assignment].line);
+        put_line(sc, width_lines[width_code]);
+        put_line(sc, rate_line((lpcm_header >> 8) & 0xF));
     }
 
     if (resync) {
-        fprintf(ctx.report, "LPCM sample resync, adding %d samples\n", int32_t(channels - s.channel_cursor));
-        while (s.channel_cursor != 0) emit_samples(ctx, s.zero_sample, 1, w, channels, s.channel_cursor);
+        fprintf(sc.stream.report, "LPCM sample resync, adding %d samples\n", int32_t(channels - s.channel_cursor));
+        while (s.channel_cursor != 0) emit_samples(sc, s.zero_sample, 1, w, channels, s.channel_cursor);
     }
 
     const uint8_t* data = bytes;
@@ -111,10 +113,10 @@ void handle_lpcm_audio(context& ctx, uint8_t* bytes, uint32_t count, uint64_t, u
         data += need;
         left -= need;
         s.carry_length = 0;
-        emit_samples(ctx, s.carry_bytes, 1, w, channels, s.channel_cursor);
+        emit_samples(sc, s.carry_bytes, 1, w, channels, s.channel_cursor);
     }
     const uint32_t whole = left / w;
-    emit_samples(ctx, data, whole, w, channels, s.channel_cursor);
+    emit_samples(sc, data, whole, w, channels, s.channel_cursor);
     s.carry_length = left - whole * w;
     if (s.carry_length != 0) memcpy(s.carry_bytes, data + size_t(whole) * w, s.carry_length);
 }

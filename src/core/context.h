@@ -1,91 +1,37 @@
-// The run-wide context: every record that the subsystems share, plus each subsystem's
-// private state. main() owns the single instance; tests build a fresh one per case.
-// Nothing here is ever reset during a run, and nothing is allocated per byte.
+// The run-wide context: the records that the subsystems share, the chosen streams, and the
+// state of the layers above the streams (transport, program tables, PSIP). main() owns the
+// single instance; tests build a fresh one per case. Nothing is allocated per byte.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
-#include "audio/audio.h"
+#include "core/records.h"
+#include "core/stream.h"
 #include "pes/pes.h"
 #include "psi/psi.h"
-#include "psi/stream_types.h"
 #include "psip/psip.h"
 #include "ts/ts.h"
-#include "video/video.h"
 
-constexpr uint16_t no_pid = 0xFFFF;           // a 13-bit PID never matches this
-constexpr uint64_t pts_unknown = ~uint64_t{0}; // first_video_pts before video output starts
-constexpr uint32_t pid_count = 8192;
-
-// a - b for two 33-bit time stamps, as a signed number modulo 2^33: the shorter way round,
-// so that a stream whose time stamps wrap between two of them still compares right.
-inline int64_t pts_diff(uint64_t a, uint64_t b) {
-    const uint64_t d = (a - b) & ((uint64_t{1} << 33) - 1);
-    return d >= (uint64_t{1} << 32) ? int64_t(d) - (int64_t{1} << 33) : int64_t(d);
-}
-
-// Option flags from the command line, each 0 or 1.
-struct run_options {
-    uint32_t parse_only = 0;         // p
-    uint32_t dump_audio_pts = 0;     // a
-    uint32_t dump_video_pts = 0;     // v
-    uint32_t gop_timecode_mode = 0;  // t
-    uint32_t dump_all_pids = 0;      // d
-    uint32_t suppress_rate = 0;      // s
-    uint32_t pes_output = 0;         // z
-    uint32_t dump_psip = 0;          // g
-    uint32_t hdmv_input = 0;         // h
-    uint32_t dump_ats_delta = 0;     // e
-    uint32_t dump_pcr = 0;           // r
-    uint32_t lpcm_two_channels = 0;  // 2
-    uint32_t list_programs = 0;      // l
-};
+constexpr uint32_t max_streams = 16;       // one video stream and up to 15 audio streams
+constexpr uint32_t max_audio_requests = 15;
+constexpr uint8_t no_stream = 0xFF;
 
 // What the user asked for and what the PAT/PMT resolved it to.
 struct stream_selection {
     int32_t program_number = 1;
     int32_t video_index = 1;
+    // The audio numbers asked for, in the order given (a single number, a comma list), or
+    // every audio stream of the program (`all`). `audio_index` is the first number, 0 for
+    // none; with `all` it is 1.
     int32_t audio_index = 1;
+    uint32_t audio_request_count = 1;
+    int32_t audio_requests[max_audio_requests] = {1};
+    uint8_t audio_all = 0;
     uint16_t pmt_pid = no_pid;
     uint16_t pcr_pid = no_pid;
-    uint16_t video_pid = no_pid;
-    uint16_t audio_pid = no_pid;
-    uint8_t video_stream_type = 0;
-    uint8_t audio_stream_type = 0;
-    // What the PMT resolved the chosen streams to: the handler of their bytes, and
-    // whether the audio may come under the MPEG audio stream_ids.
-    stream_handler video_handler = stream_handler::raw;
-    stream_handler audio_handler = stream_handler::raw;
-    uint8_t audio_mpeg_ids = 0;
-    // The audio's handler waits for its first payload bytes (a 0x06 stream that no
-    // descriptor names); once they told it, the PID and the handler they told.
-    uint8_t audio_undecided = 0;
-    uint16_t audio_told_pid = no_pid;
-    stream_handler audio_told_handler = stream_handler::raw;
-    // The chosen streams' codecs in words.
-    const char* video_codec = "";
-    const char* audio_codec = "";
 };
-
-// The two output files; both null with parse_only. Beside each, the bytes handed to it
-// so far (a move back over bytes already written does not subtract them), so that a
-// writer can tell whether someone else wrote in between without asking the file.
-struct output_sinks {
-    FILE* video_out = nullptr;  // bits0001.mpv
-    FILE* audio_out = nullptr;  // bits0001.mpa
-    uint64_t video_written = 0;
-    uint64_t audio_written = 0;
-};
-
-// Every write to an output file goes through here: writes `n` bytes (none to a null file)
-// and counts them in `written`.
-inline void sink_write(FILE* out, uint64_t& written, const void* data, size_t n) {
-    if (out == nullptr || n == 0) return;
-    fwrite(data, 1, n, out);
-    written += n;
-}
 
 struct pid_table {
     uint32_t packet_count[pid_count] = {};
@@ -128,59 +74,53 @@ struct psip_routing {
     }
 };
 
-// Time stamps in 90 kHz ticks, shared by the PES layer, the handlers and the final report.
-struct shared_timing {
-    uint64_t first_video_pts = pts_unknown;
-    uint64_t max_video_pts = 0;
-    uint64_t last_video_pts_step = 0;
-    uint64_t max_audio_pts = 0;
-    uint64_t last_audio_pts_step = 0;
-};
-
 struct run_statistics {
     uint32_t packet_number = 0;  // counted from 1 when a packet's PID has been read
-    uint32_t coded_pictures = 0;
-    uint32_t display_count = 0;  // fields, or frames for progressive video
-    uint32_t progressive_flag = 0;
-    uint32_t video_rate = 0;     // bits per second from the estimator, 0 = none yet
 };
 
 struct context {
     FILE* report = stdout;  // every diagnostic line goes here
+    const char* input_path = "";
     // Whether the report goes to a terminal, decided once at start: the live rate display
     // is then flushed now and then, since its lines end in a carriage return only.
     uint32_t report_is_terminal = 0;
 
     run_options options;
     stream_selection selection;
-    output_sinks sinks;
     pid_table pids;
     psip_routing psip_routes;
     shared_timing timing;
     run_statistics stats;
+
+    // The chosen streams: the video stream (if one was asked for) and the audio streams, in
+    // the order the PMT resolved them, and which of them each PID carries.
+    chosen_stream streams[max_streams];
+    uint32_t stream_count = 0;
+    uint8_t stream_of_pid[pid_count];
+
+    // Where a chosen stream's output and report lines go, decided when the PMT first
+    // resolves it: by the driver through `attach_stream` (file names, several audio
+    // streams), else the video stream writes to `video_file` and the first audio stream to
+    // `audio_file`, and both report to `report`. Returns false when a file cannot be opened.
+    bool (*attach_stream)(context& ctx, chosen_stream& s) = nullptr;
+    FILE* video_file = nullptr;
+    FILE* audio_file = nullptr;
+    uint32_t output_failed = 0;  // an output file could not be opened
 
     // Private state of each subsystem.
     ts_state ts;
     pat_parser pat;
     pmt_parser pmt;
     psip_state psip;
-    pes_parser video_pes;
-    pes_parser audio_pes;
-    mpeg2_state mpeg2;
-    vc1_state vc1;
-    h264_state h264;
-    hevc_state hevc;
-    audio_aligner ac3_aligner;
-    audio_aligner mpeg_aligner;
-    audio_aligner aac_aligner;
-    audio_aligner latm_aligner;
-    audio_aligner dts_aligner;
-    lpcm_state lpcm;
     // Option l: the program listing (allocated by the driver); null in every other run.
     program_listing* listing = nullptr;
-    // The frames the audio aligner holds back. No initializer, so that constructing a
-    // context does not write over its two megabytes: every slot is written before it is
-    // read, and a context that the driver makes (from zeroed pages) or that is
-    // value-initialized holds zeros here anyway.
-    audio_frame_ring audio_ring;
+
+    context() {
+        for (auto& k : stream_of_pid) k = no_stream;
+    }
+    ~context() {
+        for (chosen_stream& s : streams) stream_handler_release(s);
+    }
+    context(const context&) = delete;
+    context& operator=(const context&) = delete;
 };

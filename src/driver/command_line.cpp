@@ -1,5 +1,7 @@
 #include <climits>
 #include <cstdlib>
+#include <cstring>
+#include <strings.h>
 
 #include "core/context.h"
 #include "driver/driver.h"
@@ -9,8 +11,8 @@ namespace {
 const char* const usage_lines[] = {
     "kavel Transport Stream Demuxer 1.01\n\n",
     "Usage:\n",
-    "\tkavel <-pavtdszgher2> <infile> <program number> <video stream number> <audio stream number>\n",
-    "\tkavel -l[h] <infile> [<program number> <video stream number> <audio stream number>]\n\n",
+    "\tkavel <-pavtdszgher2nj> <infile> <program number> <video stream number> <audio stream numbers>\n",
+    "\tkavel -l[hj] <infile> [<program number>]\n\n",
     "Options:\n",
     "\tp = parse only, do not demux to video and audio files\n",
     "\ta = dump audio PTS\n",
@@ -25,6 +27,9 @@ const char* const usage_lines[] = {
     "\tr = dump PCR\n",
     "\t2 = only extract 2 channels of HDMV LPCM audio from multi-channel tracks\n",
     "\tl = list the programs and their streams with the numbers to give, then stop\n",
+    "\tn = name the output files after the input and each stream's PID and language\n",
+    "\tj = print the report as one JSON document\n",
+    "\tThe audio stream numbers: a number, a comma list (1,3), or all.\n",
 };
 
 // The flag an option letter sets, or null for a character that is no option.
@@ -43,6 +48,8 @@ uint32_t* option_flag(run_options& o, char c) {
     case 'r': case 'R': return &o.dump_pcr;
     case '2': return &o.lpcm_two_channels;
     case 'l': case 'L': return &o.list_programs;
+    case 'n': case 'N': return &o.name_outputs;
+    case 'j': case 'J': return &o.json_report;
     default: return nullptr;
     }
 }
@@ -67,6 +74,29 @@ bool is_bare_listing(const char* opts) {
     return o.list_programs != 0;
 }
 
+// The audio argument: a number, a comma list of numbers, or `all`. Each number is read as
+// read_number reads it; repeats are taken once.
+void read_audio_numbers(const char* text, stream_selection& s) {
+    s.audio_all = 0;
+    s.audio_request_count = 0;
+    if (strcasecmp(text, "all") == 0) {
+        s.audio_all = 1;
+        s.audio_index = 1;
+        return;
+    }
+    const char* p = text;
+    while (s.audio_request_count < max_audio_requests) {
+        const int32_t n = read_number(p);
+        bool seen = false;
+        for (uint32_t i = 0; i < s.audio_request_count; ++i) seen = seen || s.audio_requests[i] == n;
+        if (!seen) s.audio_requests[s.audio_request_count++] = n;
+        p = std::strchr(p, ',');
+        if (!p) break;
+        ++p;
+    }
+    s.audio_index = s.audio_requests[0];
+}
+
 }  // namespace
 
 void print_usage(FILE* err) {
@@ -78,10 +108,10 @@ command_line_result parse_command_line(context& ctx, int argc, char** argv, FILE
     // Four arguments: the stream and the three numbers. Five: options first, which must
     // start with '-'. With four, a leading '-' is part of the file name. Option l lists
     // the programs: two arguments (options and stream) will do, and its '-' may be left out.
-    const bool listing = (argc == 3 || argc == 6) && (argv[1][0] == '-' || is_bare_listing(argv[1]));
-    if (argc != 5 && argc != 6 && !(argc == 3 && listing)) return command_line_result::usage;
+    const bool listing = (argc == 3 || argc == 4 || argc == 6) && (argv[1][0] == '-' || is_bare_listing(argv[1]));
+    if (argc != 5 && argc != 6 && !((argc == 3 || argc == 4) && listing)) return command_line_result::usage;
     int first = 1;
-    if (argc == 6 || argc == 3) {
+    if (argc == 6 || argc == 3 || argc == 4) {
         const char* opts = argv[1];
         if (opts[0] != '-' && !listing) return command_line_result::usage;
         for (const char* c = opts + (opts[0] == '-'); *c; ++c) {
@@ -93,13 +123,14 @@ command_line_result parse_command_line(context& ctx, int argc, char** argv, FILE
         first = 2;
     }
     *input_path = argv[first];
-    if (argc == 3) {
+    if (argc == 3 || argc == 4) {
         if (!ctx.options.list_programs) return command_line_result::usage;
-        ctx.selection.program_number = -1;  // every program
+        // Every program, or the one given.
+        ctx.selection.program_number = argc == 4 ? read_number(argv[first + 1]) : -1;
         return command_line_result::run;
     }
     ctx.selection.program_number = read_number(argv[first + 1]);
     ctx.selection.video_index = read_number(argv[first + 2]);
-    ctx.selection.audio_index = read_number(argv[first + 3]);
+    read_audio_numbers(argv[first + 3], ctx.selection);
     return command_line_result::run;
 }

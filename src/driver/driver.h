@@ -20,10 +20,30 @@ void print_usage(FILE* err);
 // The report printed after the last block: packets per PID, picture counts and the
 // audio-to-video ending difference.
 void print_final_report(context& ctx);
+// After the outputs are closed, with option n or several audio streams: each output file
+// with its size.
+void print_output_files(const context& ctx);
 
 // Reads `input` in blocks and feeds them to the demultiplexer. Returns false when a read
 // failed before the end of the file.
 bool read_stream(context& ctx, FILE* input);
+
+struct chosen_stream;
+
+// Outputs (outputs.cpp). Opens bits0001.mpv and bits0001.mpa unless parse_only or option n;
+// false after saying which file could not be opened.
+bool open_default_outputs(context& ctx);
+// Decides where a chosen stream writes and reports (set as the context's attach_stream).
+bool attach_stream(context& ctx, chosen_stream& s);
+// Closes one stream's file (not the default files); false on a write error.
+bool close_stream_output(context& ctx, chosen_stream& s);
+// Closes every output file, saying which had a write error; false then.
+bool close_outputs(context& ctx);
+// The output files have names of their own (option n, or several audio streams): the
+// report then lists them.
+bool outputs_named(const context& ctx);
+// Flushes and closes an output file, cut at its position; false on any error.
+bool close_output(FILE* f);
 
 // The whole program: returns the process exit status.
 int kavel_main(int argc, char** argv);

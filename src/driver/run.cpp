@@ -10,21 +10,14 @@
 
 namespace {
 
-constexpr const char* video_output_name = "bits0001.mpv";
-constexpr const char* audio_output_name = "bits0001.mpa";
-
-// Payload goes out in runs of at most 184 bytes. Behind stdio's default buffer (one page)
-// that is a write call every few packets; a buffer of a few hundred KiB per file makes it
-// one write per many read blocks. And with one thread the stream lock that every fwrite
-// takes and gives back (an atomic operation each time) guards nothing: it is turned off.
-constexpr size_t output_buffer_size = 256 * 1024;
-
 // An output file that had a write error must not be reported as a success.
 //
 // The video handler cuts a sequence end code that straddles two payload runs by moving
 // the file position back over the bytes of it already written, so that what follows
 // overwrites them. When nothing follows (the end code closes the stream) those bytes
 // would stay behind the real end; the file is cut at its position to drop them.
+}  // namespace
+
 bool close_output(FILE* f) {
     bool ok = fflush(f) == 0 && !ferror(f);
     const off_t end = ftello(f);
@@ -34,12 +27,20 @@ bool close_output(FILE* f) {
     return fclose(f) == 0 && ok;
 }
 
+namespace {
+
 // A program that no PAT listed, or a requested stream that its PMT did not have, would
 // otherwise leave empty output files behind a run that looks successful. Returns false
 // after saying which.
 // After such a message: where to find the numbers to give.
 void point_to_listing(FILE* err, const char* input_path) {
     fprintf(err, "The programs and the numbers of their streams: kavel -l %s\n", input_path);
+}
+
+bool stream_found(const context& ctx, stream_kind kind, int32_t number) {
+    for (uint32_t k = 0; k < ctx.stream_count; ++k)
+        if (ctx.streams[k].kind == kind && ctx.streams[k].number == number) return true;
+    return false;
 }
 
 bool selection_found(const context& ctx, FILE* err, const char* input_path) {
@@ -50,13 +51,16 @@ bool selection_found(const context& ctx, FILE* err, const char* input_path) {
         return false;
     }
     bool found = true;
-    if (s.video_index != 0 && s.video_pid == no_pid) {
+    if (s.video_index != 0 && !stream_found(ctx, stream_kind::video, s.video_index)) {
         fprintf(err, "Video stream %d not found in program %d\n", s.video_index, s.program_number);
         found = false;
     }
-    if (s.audio_index != 0 && s.audio_pid == no_pid) {
-        fprintf(err, "Audio stream %d not found in program %d\n", s.audio_index, s.program_number);
-        found = false;
+    for (uint32_t i = 0; i < s.audio_request_count && !s.audio_all; ++i) {
+        const int32_t n = s.audio_request_count == 1 ? s.audio_index : s.audio_requests[i];
+        if (n != 0 && !stream_found(ctx, stream_kind::audio, n)) {
+            fprintf(err, "Audio stream %d not found in program %d\n", n, s.program_number);
+            found = false;
+        }
     }
     if (!found) point_to_listing(err, input_path);
     return found;
@@ -93,6 +97,18 @@ int list_programs(context& ctx, FILE* input, const char* input_path) {
     return status;
 }
 
+// The banner's second line: the numbers as read. Several audio numbers are listed.
+void print_request(const context& ctx) {
+    const stream_selection& s = ctx.selection;
+    printf("program = %d, video channel = %d, audio channel = ", s.program_number, s.video_index);
+    if (s.audio_all) {
+        printf("all\n");
+        return;
+    }
+    for (uint32_t i = 0; i < s.audio_request_count; ++i) printf(i ? ",%d" : "%d", s.audio_requests[i]);
+    printf("\n");
+}
+
 }  // namespace
 
 bool read_stream(context& ctx, FILE* input) {
@@ -105,6 +121,27 @@ bool read_stream(context& ctx, FILE* input) {
     return true;
 }
 
+namespace {
+
+const chosen_stream* video_stream(const context& ctx) {
+    for (uint32_t k = 0; k < ctx.stream_count; ++k)
+        if (ctx.streams[k].kind == stream_kind::video) return &ctx.streams[k];
+    return nullptr;
+}
+
+// Where a stream's time stamps end: its largest PTS and one step more, on the low 32 bits.
+uint32_t stream_end(const chosen_stream* s) {
+    return s ? uint32_t(s->max_pts) + uint32_t(s->last_pts_step) : 0;
+}
+
+void print_ending(FILE* out, uint32_t audio_end, uint32_t video_end) {
+    const int32_t difference = static_cast<int32_t>(audio_end - video_end);
+    fprintf(out, "Ending audio to video PTS difference = %d ticks, %f milliseconds\n", difference,
+            difference / 90.0);
+}
+
+}  // namespace
+
 void print_final_report(context& ctx) {
     FILE* out = ctx.report;
     fputc('\n', out);  // ends the line of the live rate display
@@ -113,16 +150,30 @@ void print_final_report(context& ctx) {
         fprintf(out, "packets for pid %4d <0x%04x> = %d, first = %d, last = %d\n", pid, pid,
                 ctx.pids.packet_count[pid], ctx.pids.first_packet[pid], ctx.pids.last_packet[pid]);
     }
+    const chosen_stream* video = video_stream(ctx);
+    const video_counts counts = video ? video->counts : video_counts{};
     fprintf(out,
-            ctx.stats.progressive_flag ? "coded pictures = %d, video frames = %d\n"
-                                       : "coded pictures = %d, video fields = %d\n",
-            ctx.stats.coded_pictures, ctx.stats.display_count);
-    const shared_timing& t = ctx.timing;
-    uint32_t audio_end = static_cast<uint32_t>(t.max_audio_pts) + static_cast<uint32_t>(t.last_audio_pts_step);
-    uint32_t video_end = static_cast<uint32_t>(t.max_video_pts) + static_cast<uint32_t>(t.last_video_pts_step);
-    int32_t difference = static_cast<int32_t>(audio_end - video_end);
-    fprintf(out, "Ending audio to video PTS difference = %d ticks, %f milliseconds\n", difference,
-            difference / 90.0);
+            counts.progressive_flag ? "coded pictures = %d, video frames = %d\n"
+                                    : "coded pictures = %d, video fields = %d\n",
+            counts.coded_pictures, counts.display_count);
+    bool any_audio = false;
+    for (uint32_t k = 0; k < ctx.stream_count; ++k) {
+        const chosen_stream& s = ctx.streams[k];
+        if (s.kind != stream_kind::audio) continue;
+        any_audio = true;
+        print_ending(s.report ? s.report : out, stream_end(&s), stream_end(video));
+    }
+    if (!any_audio) print_ending(out, 0, stream_end(video));
+}
+
+void print_output_files(const context& ctx) {
+    if (!outputs_named(ctx)) return;
+    for (uint32_t k = 0; k < ctx.stream_count; ++k) {
+        const chosen_stream& s = ctx.streams[k];
+        struct stat st;
+        if (s.out_name[0] && stat(s.out_name, &st) == 0)
+            fprintf(ctx.report, "Output file <%s> = %lld bytes\n", s.out_name, (long long)st.st_size);
+    }
 }
 
 namespace {
@@ -141,32 +192,13 @@ int run(context* ctx, int argc, char** argv) {
         return -1;
     }
     if (ctx->options.list_programs) return list_programs(*ctx, input, input_path);
-    // Must outlive the output files: freed only once they are closed.
-    char* output_buffers = nullptr;
-    if (!ctx->options.parse_only) {
-        ctx->sinks.video_out = fopen(video_output_name, "wb");
-        if (!ctx->sinks.video_out) {
-            fprintf(stderr, "Cannot open video output file <%s>\n", video_output_name);
-            return -1;
-        }
-        ctx->sinks.audio_out = fopen(audio_output_name, "wb");
-        if (!ctx->sinks.audio_out) {
-            fprintf(stderr, "Cannot open audio output file <%s>\n", audio_output_name);
-            return -1;
-        }
-        output_buffers = static_cast<char*>(std::malloc(2 * output_buffer_size));
-        if (output_buffers) {
-            setvbuf(ctx->sinks.video_out, output_buffers, _IOFBF, output_buffer_size);
-            setvbuf(ctx->sinks.audio_out, output_buffers + output_buffer_size, _IOFBF, output_buffer_size);
-        }
-        __fsetlocking(ctx->sinks.video_out, FSETLOCKING_BYCALLER);
-        __fsetlocking(ctx->sinks.audio_out, FSETLOCKING_BYCALLER);
-    }
+    ctx->input_path = input_path;
+    ctx->attach_stream = attach_stream;
+    if (!open_default_outputs(*ctx)) return -1;
 
     ctx->report_is_terminal = isatty(fileno(stdout)) ? 1 : 0;
     printf("kavel Transport Stream Demuxer 1.01\n");
-    printf("program = %d, video channel = %d, audio channel = %d\n", ctx->selection.program_number,
-           ctx->selection.video_index, ctx->selection.audio_index);
+    print_request(*ctx);
     if (!demux_init(*ctx)) {
         fprintf(stderr, "Cannot allocate memory\n");
         return -1;
@@ -174,7 +206,6 @@ int run(context* ctx, int argc, char** argv) {
 
     bool read_ok = read_stream(*ctx, input);
     print_final_report(*ctx);
-    fflush(stdout);
 
     fclose(input);
     // With option p the run is only a look at the stream: nothing asked for is missing.
@@ -184,17 +215,9 @@ int run(context* ctx, int argc, char** argv) {
         fprintf(stderr, "Error reading bitstream file <%s>\n", input_path);
         status = -1;
     }
-    if (!ctx->options.parse_only) {
-        if (!close_output(ctx->sinks.video_out)) {
-            fprintf(stderr, "Error writing video output file <%s>\n", video_output_name);
-            status = -1;
-        }
-        if (!close_output(ctx->sinks.audio_out)) {
-            fprintf(stderr, "Error writing audio output file <%s>\n", audio_output_name);
-            status = -1;
-        }
-        std::free(output_buffers);
-    }
+    if (!close_outputs(*ctx)) status = -1;
+    print_output_files(*ctx);
+    fflush(stdout);
     return status;
 }
 

@@ -5,21 +5,23 @@
 // goes on as usual. A PES payload too short to tell is decided when the next one begins.
 #include <cstring>
 
-#include "core/context.h"
+#include "core/stream.h"
 #include "pes/pes.h"
+#include "psi/psi.h"
 
 namespace {
 
 // Sets the handler from the held bytes and hands them to it, as their own run.
-void release(context& ctx) {
-    pes_parser& p = ctx.audio_pes;
-    stream_selection& s = ctx.selection;
+void release(stream_call& sc) {
+    chosen_stream& s = sc.stream;
+    pes_parser& p = s.pes;
     stream_handler handler;
     audio_handler_from_start(p.start_bytes, p.start_count, handler);
-    s.audio_handler = handler;
-    s.audio_undecided = 0;
-    s.audio_told_pid = s.audio_pid;
-    s.audio_told_handler = handler;
+    s.handler = handler;
+    s.undecided = 0;
+    s.told_pid = s.pid;
+    s.told_handler = handler;
+    stream_handler_setup(s);
 
     uint8_t held[sizeof p.start_bytes];
     const uint32_t n = p.start_count;
@@ -29,17 +31,17 @@ void release(context& ctx) {
     const uint8_t arrived = p.pts_arrived;
     p.current_pts = p.start_pts;
     p.pts_arrived = p.start_pts_arrived;
-    dispatch_audio_run(ctx, held, n);
+    dispatch_run(sc, held, n);
     p.current_pts = pts;
     p.pts_arrived = arrived;
 }
 
 }  // namespace
 
-void decide_audio_start(context& ctx) { release(ctx); }
+void decide_audio_start(stream_call& sc) { release(sc); }
 
-bool take_audio_start(context& ctx, uint8_t*& bytes, uint32_t& count) {
-    pes_parser& p = ctx.audio_pes;
+bool take_audio_start(stream_call& sc, uint8_t*& bytes, uint32_t& count) {
+    pes_parser& p = sc.stream.pes;
     if (count == 0) return false;
     if (p.start_count == 0) {
         p.start_pts = p.current_pts;
@@ -53,7 +55,7 @@ bool take_audio_start(context& ctx, uint8_t*& bytes, uint32_t& count) {
         told = audio_handler_from_start(p.start_bytes, p.start_count, handler);
     }
     if (!told) return false;
-    release(ctx);
+    release(sc);
     // The PTS flag went with the held bytes; the rest of this payload follows them.
     p.pts_arrived = 0;
     bytes += taken;

@@ -1,32 +1,34 @@
-// PES header parser: one byte-driven machine run on two instances, `video_pes` and
-// `audio_pes`. Header bytes are examined one at a time; payload is handed on in runs to the
-// dispatch of the instance (dispatch.cpp).
+// PES header parser: one byte-driven machine per chosen stream, in the stream's record.
+// Header bytes are examined one at a time; payload is handed on in runs to the stream's
+// handler (dispatch.cpp). Video and audio streams differ in a few rules, noted where
+// they apply.
 //
 // `header_buffer` keeps the header as received, up to pes_header_capacity bytes (a header
 // of 9 fixed and 255 data bytes fits whole); option z writes what it holds.
 #include <algorithm>
 
-#include "core/context.h"
+#include "core/stream.h"
 #include "pes/pes.h"
 
 namespace {
 
 constexpr uint32_t unbounded = 0xFFFFFFFF;  // video PES_packet_length 0
 
+// The stream's parser, whether it is video, and its output, as one machine sees them.
 struct instance {
     pes_parser& p;
     bool video;
-    FILE* out;
-    uint64_t& written;
+    chosen_stream& s;
+    shared_timing& timing;
 };
 
-bool is_start_code(const context& ctx, const instance& in) {
+bool is_start_code(const instance& in) {
     const uint32_t r = in.p.start_register;
     if ((r >> 8) != 0x000001) return false;
     const uint8_t id = uint8_t(r);
     if (in.video) return (id >= 0xE0 && id <= 0xEF) || id == 0xFD;
     if (id == 0xBD || id == 0xFA || id == 0xFD) return true;
-    return id >= 0xC0 && id <= 0xDF && ctx.selection.audio_mpeg_ids;
+    return id >= 0xC0 && id <= 0xDF && in.s.mpeg_audio_ids;
 }
 
 // Audio counts wrap at 16 bits, video at 32.
@@ -50,88 +52,90 @@ void assemble(uint64_t& acc, uint32_t position, uint8_t b) {
     }
 }
 
-void enter_payload(context& ctx, instance& in) {
+void enter_payload(instance& in) {
     // Held first bytes of an earlier payload go out before this packet's header.
-    if (!in.video && ctx.selection.audio_undecided && in.p.start_count > 0) decide_audio_start(ctx);
+    if (!in.video && in.s.undecided && in.p.start_count > 0) {
+        stream_call sc{in.s, in.timing};
+        decide_audio_start(sc);
+    }
     in.p.in_payload = 1;
-    if (!ctx.options.parse_only && ctx.options.pes_output)
-        sink_write(in.out, in.written, in.p.header_buffer, in.p.header_length);
+    if (!in.s.parse_only && in.s.pes_output) sink_write(in.s.out, in.p.header_buffer, in.p.header_length);
 }
 
 void raise_max(uint64_t& max, uint64_t pts) {
     if (pts > max) max = pts;
 }
 
-void pts_only_complete(context& ctx, instance& in) {
+void pts_only_complete(instance& in) {
     pes_parser& p = in.p;
     const uint64_t pts = p.pts_accumulator;
     p.current_pts = pts;
     if (in.video) {
-        raise_max(ctx.timing.max_video_pts, pts);
+        raise_max(in.s.max_pts, pts);
         p.header_had_dts = 0;
-        if (ctx.options.dump_video_pts) {
+        if (in.s.dump_pts) {
             if (p.timestamp_count == 0)
-                fprintf(ctx.report, "Video PTS(B) = %d\n", int32_t(uint32_t(pts)));
+                fprintf(in.s.report, "Video PTS(B) = %d\n", int32_t(uint32_t(pts)));
             else
-                fprintf(ctx.report, "Video PTS(B) = %d, %d\n", int32_t(uint32_t(pts)),
+                fprintf(in.s.report, "Video PTS(B) = %d, %d\n", int32_t(uint32_t(pts)),
                         int32_t(uint32_t(pts - p.previous_timestamp)));
         }
-        ctx.timing.last_video_pts_step = pts - p.previous_timestamp;
+        in.s.last_pts_step = pts - p.previous_timestamp;
         p.timestamp_count += 1;
         p.previous_timestamp = pts;
-        if (p.header_remaining == 0) enter_payload(ctx, in);
+        if (p.header_remaining == 0) enter_payload(in);
     } else {
-        raise_max(ctx.timing.max_audio_pts, pts);
+        raise_max(in.s.max_pts, pts);
         p.pts_arrived = 1;
-        if (ctx.options.dump_audio_pts)
-            fprintf(ctx.report, "Audio PTS = %d, %d\r\n", int32_t(uint32_t(pts)),
+        if (in.s.dump_pts)
+            fprintf(in.s.report, "Audio PTS = %d, %d\r\n", int32_t(uint32_t(pts)),
                     int32_t(uint32_t(pts - p.previous_timestamp)));
-        ctx.timing.last_audio_pts_step = pts - p.previous_timestamp;
+        in.s.last_pts_step = pts - p.previous_timestamp;
         p.previous_timestamp = pts;
         if (p.header_remaining != 0) return;
-        if (ctx.selection.audio_handler == stream_handler::lpcm_audio)
+        if (in.s.handler == stream_handler::lpcm_audio)
             p.lpcm_countdown = 4;
         else
-            enter_payload(ctx, in);
+            enter_payload(in);
     }
 }
 
-void pts_of_pair_complete(context& ctx, instance& in) {
+void pts_of_pair_complete(instance& in) {
     pes_parser& p = in.p;
     const uint64_t pts = p.pts_accumulator;
     p.current_pts = pts;
     if (in.video) {
         p.header_had_dts = 1;
-        raise_max(ctx.timing.max_video_pts, pts);
+        raise_max(in.s.max_pts, pts);
     } else {
         p.pts_arrived = 1;
-        raise_max(ctx.timing.max_audio_pts, pts);
-        ctx.timing.last_audio_pts_step = pts - p.previous_timestamp;
+        raise_max(in.s.max_pts, pts);
+        in.s.last_pts_step = pts - p.previous_timestamp;
         p.previous_timestamp = pts;
     }
 }
 
-void dts_complete(context& ctx, instance& in) {
+void dts_complete(instance& in) {
     pes_parser& p = in.p;
     if (in.video) {
         const uint64_t dts = p.dts_accumulator;
-        if (ctx.options.dump_video_pts) {
+        if (in.s.dump_pts) {
             if (p.timestamp_count == 0)
-                fprintf(ctx.report, "Video PTS(P) = %d, DTS(P) = %d\n", int32_t(uint32_t(p.current_pts)),
+                fprintf(in.s.report, "Video PTS(P) = %d, DTS(P) = %d\n", int32_t(uint32_t(p.current_pts)),
                         int32_t(uint32_t(dts)));
             else
-                fprintf(ctx.report, "Video PTS(P) = %d, DTS(P) = %d, %d\n", int32_t(uint32_t(p.current_pts)),
+                fprintf(in.s.report, "Video PTS(P) = %d, DTS(P) = %d, %d\n", int32_t(uint32_t(p.current_pts)),
                         int32_t(uint32_t(dts)), int32_t(uint32_t(dts - p.previous_timestamp)));
         }
-        ctx.timing.last_video_pts_step = dts - p.previous_timestamp;
+        in.s.last_pts_step = dts - p.previous_timestamp;
         p.timestamp_count += 1;
         p.previous_timestamp = dts;
     }
-    if (p.header_remaining == 0) enter_payload(ctx, in);
+    if (p.header_remaining == 0) enter_payload(in);
 }
 
 // The last flag byte (PES_header_data_length) of the header.
-void header_data_length(context& ctx, instance& in, uint8_t b) {
+void header_data_length(instance& in, uint8_t b) {
     pes_parser& p = in.p;
     p.header_remaining = b;
     append(p, b);
@@ -139,12 +143,12 @@ void header_data_length(context& ctx, instance& in, uint8_t b) {
         p.pts_only_countdown = 5;
     else if (p.pts_dts_flags >= 0xC0)
         p.pts_dts_countdown = 10;
-    if (b == 0) enter_payload(ctx, in);
+    if (b == 0) enter_payload(in);
 }
 
-void header_byte(context& ctx, instance& in, uint8_t b) {
+void header_byte(instance& in, uint8_t b) {
     pes_parser& p = in.p;
-    if (is_start_code(ctx, in)) {
+    if (is_start_code(in)) {
         p.length_phase = 2;
         p.header_buffer[0] = 0x00;
         p.header_buffer[1] = 0x00;
@@ -170,7 +174,7 @@ void header_byte(context& ctx, instance& in, uint8_t b) {
             p.pts_dts_flags = b;
             append(p, b);
         } else {
-            header_data_length(ctx, in, b);
+            header_data_length(in, b);
         }
     } else if (p.pts_only_countdown != 0) {
         count_down(in);
@@ -178,7 +182,7 @@ void header_byte(context& ctx, instance& in, uint8_t b) {
         p.pts_only_countdown -= 1;
         append(p, b);
         assemble(p.pts_accumulator, 5 - p.pts_only_countdown, b);
-        if (p.pts_only_countdown == 0) pts_only_complete(ctx, in);
+        if (p.pts_only_countdown == 0) pts_only_complete(in);
     } else if (p.pts_dts_countdown != 0) {
         count_down(in);
         p.header_remaining -= 1;
@@ -187,38 +191,36 @@ void header_byte(context& ctx, instance& in, uint8_t b) {
         const uint32_t left = p.pts_dts_countdown;
         if (left >= 5) {
             assemble(p.pts_accumulator, 10 - left, b);
-            if (left == 5) pts_of_pair_complete(ctx, in);
+            if (left == 5) pts_of_pair_complete(in);
         } else {
             if (in.video) assemble(p.dts_accumulator, 5 - left, b);
-            if (left == 0) dts_complete(ctx, in);
+            if (left == 0) dts_complete(in);
         }
     } else if (!in.video && p.lpcm_countdown != 0) {
         count_down(in);
         p.lpcm_countdown -= 1;
         if (p.lpcm_countdown == 0) {
             p.lpcm_header = uint16_t(p.start_register);
-            enter_payload(ctx, in);
+            enter_payload(in);
         }
     } else if (p.header_remaining != 0) {
         count_down(in);
         append(p, b);
         p.header_remaining -= 1;
-        if (p.header_remaining == 0) enter_payload(ctx, in);
+        if (p.header_remaining == 0) enter_payload(in);
     }
 }
 
-uint32_t feed(context& ctx, instance in, uint8_t* data, uint32_t available) {
+uint32_t feed(instance in, uint8_t* data, uint32_t available) {
     pes_parser& p = in.p;
     p.start_register = (p.start_register << 8) | *data;
     if (!p.in_payload) {
-        header_byte(ctx, in, *data);
+        header_byte(in, *data);
         return 1;
     }
     const uint32_t n = std::min(available, p.packet_remaining);
-    if (in.video)
-        dispatch_video_run(ctx, data, n);
-    else
-        dispatch_audio_run(ctx, data, n);
+    stream_call sc{in.s, in.timing};
+    dispatch_run(sc, data, n);
     if (!in.video) p.pts_arrived = 0;
     count_down(in, n);
     // Video with a handler runs on to the next unit start: muxers declare lengths that
@@ -226,7 +228,7 @@ uint32_t feed(context& ctx, instance in, uint8_t* data, uint32_t available) {
     // bytes), and those bytes are the stream's. PES output (option z) keeps the packets
     // as declared; audio keeps to the declared length.
     if (p.packet_remaining == 0) {
-        if (in.video && !ctx.options.pes_output && ctx.selection.video_handler != stream_handler::raw)
+        if (in.video && !in.s.pes_output && in.s.handler != stream_handler::raw)
             p.packet_remaining = unbounded;
         else
             p.in_payload = 0;
@@ -236,13 +238,9 @@ uint32_t feed(context& ctx, instance in, uint8_t* data, uint32_t available) {
 
 }  // namespace
 
-void video_pes_unit_start(context& ctx) { ctx.video_pes.in_payload = 0; }
-void audio_pes_unit_start(context& ctx) { ctx.audio_pes.in_payload = 0; }
+void pes_unit_start(chosen_stream& s) { s.pes.in_payload = 0; }
 
-uint32_t feed_video_pes(context& ctx, uint8_t* data, uint32_t available) {
-    return feed(ctx, {ctx.video_pes, true, ctx.sinks.video_out, ctx.sinks.video_written}, data, available);
-}
-
-uint32_t feed_audio_pes(context& ctx, uint8_t* data, uint32_t available) {
-    return feed(ctx, {ctx.audio_pes, false, ctx.sinks.audio_out, ctx.sinks.audio_written}, data, available);
+uint32_t feed_pes(stream_call& sc, uint8_t* data, uint32_t available) {
+    chosen_stream& s = sc.stream;
+    return feed({s.pes, s.kind == stream_kind::video, s, sc.timing}, data, available);
 }

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "psi/stream_types.h"
+
 struct context;
 
 // A PES header is at most 9 fixed bytes plus 255 header data bytes.
@@ -41,25 +43,40 @@ struct pes_parser {
     uint8_t start_pts_arrived = 0;
 };
 
-// A payload unit starts on the video or audio PID: its payload begins a new PES header,
-// whatever the declared length of the one before said. The video's is usually 0
-// (unbounded); an audio PES packet cut short by a lost transport packet ends here, and
-// the bytes it got are kept.
-void video_pes_unit_start(context& ctx);
-void audio_pes_unit_start(context& ctx);
+struct chosen_stream;
+struct stream_call;
 
-uint32_t feed_video_pes(context& ctx, uint8_t* data, uint32_t available);
-uint32_t feed_audio_pes(context& ctx, uint8_t* data, uint32_t available);
+// A payload unit starts on the stream's PID: its payload begins a new PES header, whatever
+// the declared length of the one before said. The video's is usually 0 (unbounded); an
+// audio PES packet cut short by a lost transport packet ends here, and the bytes it got
+// are kept.
+void pes_unit_start(chosen_stream& s);
 
-// One payload run of `count` bytes at `bytes` (count may be 0), handed to the handler of
-// the instance's stream type, or written unchanged to its output file (unless parse_only)
-// when the type has no handler.
-void dispatch_video_run(context& ctx, uint8_t* bytes, uint32_t count);
-void dispatch_audio_run(context& ctx, uint8_t* bytes, uint32_t count);
+// Payload bytes of the stream's PID: offered `available` bytes, returns how many it took.
+uint32_t feed_pes(stream_call& sc, uint8_t* data, uint32_t available);
+
+// ---- The handler table: one row per handler kind. ----
+
+using handler_entry = void (*)(stream_call& sc, uint8_t* bytes, uint32_t count);
+
+// Makes the state record of the stream's handler (`s.handler`), fresh; false when there is
+// no memory for it. Releases what the one before held.
+bool stream_handler_setup(chosen_stream& s);
+void stream_handler_release(chosen_stream& s);
+
+// The entry of a handler kind; `per_byte` the plain machine that takes every byte singly,
+// where the handler has one (else the same entry). Raw streams are written unchanged.
+handler_entry handler_entry_of(stream_handler h, bool per_byte = false);
+
+// One payload run of `count` bytes at `bytes` (count may be 0), handed to the stream's
+// handler, or written unchanged to its output file (unless parse_only) when the type has
+// none.
+void dispatch_run(stream_call& sc, uint8_t* bytes, uint32_t count);
 
 // For audio whose handler its first bytes decide: takes the start of the run into the
-// held bytes. Once they tell the handler (or a new PES payload begins, `force`), the
-// handler is set and the held bytes are handed to it; `bytes` and `count` are then what
-// is left of the run, and the result is true. False while still waiting.
-bool take_audio_start(context& ctx, uint8_t*& bytes, uint32_t& count);
-void decide_audio_start(context& ctx);
+// held bytes. Once they tell the handler, the handler is set and the held bytes are
+// handed to it; `bytes` and `count` are then what is left of the run, and the result is
+// true. False while still waiting. decide_audio_start decides with what is held (a new PES
+// payload begins).
+bool take_audio_start(stream_call& sc, uint8_t*& bytes, uint32_t& count);
+void decide_audio_start(stream_call& sc);

@@ -1,6 +1,6 @@
 // Program tables: the PAT on PID 0 and the PMT of the chosen program, which together
-// resolve the requested program and stream numbers to PIDs and stream types; and the
-// section reader that they and the PSIP collectors frame their sections with.
+// resolve the requested program and stream numbers to the chosen streams; the section
+// reader that they and the PSIP collectors frame their sections with; and option l.
 #pragma once
 
 #include <cstdint>
@@ -67,48 +67,53 @@ void section_ignore(section_reader& r);
 // True once, when the section's last byte has been taken.
 bool section_ended(section_reader& r);
 
+// A whole section gathered from its table_id to its CRC_32, through the section reader,
+// for the tables that are decoded only once complete and intact (PAT, PMT).
+constexpr uint32_t psi_section_capacity = 1024;  // 3 head bytes and at most 1021 more
+
+struct section_gatherer {
+    uint32_t pointer_pending = 0;  // the next payload byte is a pointer_field
+    section_reader reader;
+    uint32_t have = 0;             // bytes of the section so far, head included
+    uint32_t need = 0;             // the whole section's bytes, once its head is read
+    uint32_t crc_matched = 0;      // a section on this PID had a CRC_32 that matched
+    uint32_t damaged = 0;          // sections dropped for their CRC_32
+    uint8_t data[psi_section_capacity] = {};
+};
+
+// One step of the section reader over the run at `data` (at least 1 byte); returns the
+// bytes taken. A section over 1021 bytes is reported on `report` as "<table> Section
+// length = N" (no line with a null report) and passed over, as is one too short for its
+// `fixed_bytes`. `complete` is set once `data` holds a whole section.
+uint32_t gather_section(section_gatherer& g, const uint8_t* data, uint32_t available, uint16_t fixed_bytes,
+                        FILE* report, const char* table, bool& complete);
+
+// Whether a whole section's CRC_32 (its last four bytes) matches its bytes.
+bool section_crc_ok(const uint8_t* section, uint32_t size);
+
+// What the complete section in `g` must be to be used: long enough for its fixed fields
+// and CRC_32, with the table_id, current (a section whose current_next_indicator is 0
+// describes a table not yet in force), and with a CRC_32 that matches: a damaged copy is
+// dropped and counted. Some muxers write no valid CRC_32 at all: until one has matched on
+// a PID, its sections are used all the same (and still counted); from then on a copy
+// whose CRC_32 fails is damage.
+bool section_usable(section_gatherer& g, uint8_t table_id, uint32_t fixed_bytes);
+
+inline uint16_t psi_be16(const uint8_t* p) { return uint16_t(p[0] << 8 | p[1]); }
+
 struct pat_parser {
-    uint32_t pat_pointer_pending = 0;  // next payload byte is a pointer_field
-    section_reader reader;
-    uint8_t body[psi_body_capacity] = {};
-    uint32_t stored = 0;
-    uint32_t section_start = 0;        // `stored` where the current section's body began
+    section_gatherer g;
+    uint32_t entries = 0;        // programs of the table so far
+    uint16_t program[256] = {};  // program_number, PMT PID of each
+    uint16_t pmt_pid[256] = {};
     uint32_t print_pending = 1;
 };
-
-// Program descriptor bytes kept for what they say about the program's streams
-// (registrations come first in practice; later ones past this are not looked at).
-constexpr uint32_t program_info_capacity = 256;
-
-struct pmt_parser {
-    uint32_t pmt_pointer_pending = 0;
-    section_reader reader;
-    uint16_t program_info_remaining = 0;
-    uint8_t program_info[program_info_capacity] = {};
-    uint32_t program_info_stored = 0;
-    uint32_t descriptor_header_countdown = 0;
-    uint32_t descriptor_remaining = 0;
-    uint8_t body[psi_body_capacity] = {};
-    uint32_t stored = 0;
-    uint32_t section_start = 0;
-    uint32_t print_pending = 1;
-};
-
-// A payload unit starts on PID 0 or on the PMT's PID: the next payload byte is a
-// pointer_field.
-void pat_unit_start(context& ctx);
-void pmt_unit_start(context& ctx);
-
-// Payload consumers: offered `available` bytes at `data`, they return how many they took.
-uint32_t feed_pat(context& ctx, uint8_t* data, uint32_t available);
-uint32_t feed_pmt(context& ctx, uint8_t* data, uint32_t available);
 
 // ---- What a PMT entry is, from its stream_type and its descriptors. ----
 
 // What the program descriptor loop says about every stream of the program.
 struct program_facts {
     bool hdmv = false;    // HDMV input: option h, or a registration HDMV or HDPR
-    bool splice = false;  // a registration CUEI: 0x86 streams carry splice information
     uint32_t registration = 0;  // format_identifier of the first registration, 0 = none
 };
 
@@ -123,6 +128,63 @@ struct stream_resolution {
     bool undecided = false;
     const char* codec = "";  // in words, for the listing
 };
+
+// One PMT section decoded, its streams numbered as kavel counts them: video and audio each
+// from 1, the types counted first in PMT order, then those counted late. Pointers are into
+// the section, valid as long as it is.
+constexpr uint32_t max_pmt_entries = 204;  // 5 bytes each in at most 1021
+
+struct pmt_entry {
+    uint8_t type = 0;
+    uint16_t pid = 0;
+    const uint8_t* descriptors = nullptr;
+    uint32_t length = 0;
+    stream_resolution what;
+    int32_t number = 0;  // 0: not counted
+    char language[4] = {};
+};
+
+struct program_map {
+    uint16_t program_number = 0;
+    uint8_t version = 0;
+    uint16_t pcr_pid = 0;
+    const uint8_t* info = nullptr;  // the program descriptors
+    uint32_t info_length = 0;
+    program_facts facts;
+    uint32_t count = 0;
+    pmt_entry entries[max_pmt_entries];
+};
+
+// Decodes a usable PMT section of `size` bytes (see section_usable).
+void decode_pmt(const uint8_t* section, uint32_t size, bool hdmv_option, program_map& m);
+
+struct pmt_parser {
+    section_gatherer g;
+    uint32_t print_pending = 1;
+    uint32_t versions = 0; // versions of the program's PMT applied
+    uint8_t version = 0;   // the version last applied
+    program_map map;       // scratch for the section being applied
+};
+
+// A payload unit starts on PID 0 or on the PMT's PID: the next payload byte is a
+// pointer_field.
+void pat_unit_start(context& ctx);
+void pmt_unit_start(context& ctx);
+
+// Payload consumers: offered `available` bytes at `data`, they return how many they took.
+uint32_t feed_pat(context& ctx, uint8_t* data, uint32_t available);
+uint32_t feed_pmt(context& ctx, uint8_t* data, uint32_t available);
+
+// Applies a usable PMT section of the program to the chosen streams: makes the records of
+// the streams asked for that it names, follows those that moved or changed type. Marks in
+// `chosen` (one flag per entry of `m`) the entries that are chosen streams.
+void choose_streams(context& ctx, const program_map& m, bool* chosen);
+
+// Makes the record of a chosen stream (the `number`th of its kind) from its PMT entry:
+// its handler made, its output attached, its PID routed to it. Null when the PID is
+// another chosen stream's or there is no room.
+struct chosen_stream;
+chosen_stream* add_chosen_stream(context& ctx, stream_kind kind, int32_t number, const pmt_entry& e);
 
 program_facts read_program_facts(const uint8_t* descriptors, uint32_t length, bool hdmv_option);
 stream_resolution resolve_stream(uint8_t stream_type, const uint8_t* descriptors, uint32_t length,
@@ -151,19 +213,14 @@ bool audio_handler_from_start(const uint8_t* bytes, uint32_t count, stream_handl
 // ---- Option l: the programs of the first complete PAT, each PMT's streams with the
 // numbers that choose them. Reading stops once every PMT the PAT lists has been read. ----
 
-constexpr uint32_t listing_section_capacity = 1024;  // a section of at most 1021 bytes after its head
 constexpr uint32_t listing_program_capacity = 256;   // one PAT section lists at most 253
 
-// One section gathered whole on one PID, framed by the section reader.
+// One PID's sections, gathered until the one asked for is complete and usable.
 struct listing_section {
     uint16_t pid = 0;
     uint16_t program = 0;
-    uint32_t pointer_pending = 0;  // the next payload byte is a pointer_field
-    section_reader reader;
-    uint32_t have = 0;             // bytes of the section so far, head included
-    uint32_t need = 0;             // the whole section's bytes, once its head is read
-    uint32_t done = 0;             // a complete section of the table and program asked for is kept
-    uint8_t data[listing_section_capacity] = {};
+    uint32_t done = 0;  // a complete section of the table and program asked for is kept
+    section_gatherer g;
 };
 
 struct program_listing {
@@ -174,6 +231,7 @@ struct program_listing {
     uint32_t programs = 0;
     uint32_t pending = 0;  // PMTs still to read
     listing_section pmts[listing_program_capacity];
+    program_map map;  // the PMT being printed
 };
 
 // Brings a listing into its starting state.
@@ -182,4 +240,4 @@ void listing_init(program_listing& l, int32_t only_program, bool hdmv_input);
 void listing_unit_start(program_listing& l, uint16_t pid);
 uint32_t feed_listing(program_listing& l, uint16_t pid, const uint8_t* data, uint32_t available);
 // Prints what was read to `out`; returns false when the program asked for is not in the PAT.
-bool print_listing(const program_listing& l, FILE* out);
+bool print_listing(program_listing& l, FILE* out);

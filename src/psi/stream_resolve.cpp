@@ -6,8 +6,9 @@
 //   as teletext, subtitles, captions and data. A descriptor that names something else
 //   makes it no audio; one that names an audio format picks the handler; with neither it
 //   counts as audio, and the PES layer tells the format from the first payload bytes.
-// - 0x86 is DTS-HD master audio on HDMV input, but splice information (SCTE-35) in
-//   broadcast streams that register CUEI or carry a cue_identifier descriptor.
+// - 0x86 is DTS-HD master audio on HDMV input (option h, or a registration HDMV or HDPR)
+//   and splice information (SCTE-35) in every other stream, registered CUEI or not: an
+//   HLS stream with ad markers must not have its splice PID taken for audio.
 #include <cstring>
 
 #include "psi/psi.h"
@@ -20,7 +21,6 @@ constexpr uint32_t fourcc(const char (&s)[5]) {
 }
 
 constexpr uint8_t registration_tag = 0x05;
-constexpr uint8_t cue_identifier_tag = 0x8A;
 constexpr uint8_t extension_tag = 0x7F;
 constexpr uint8_t dts_hd_extension = 0x0E;
 
@@ -99,15 +99,6 @@ void resolve_private_data(stream_resolution& s, const uint8_t* descriptors, uint
     }
 }
 
-bool names_splice(const uint8_t* descriptors, uint32_t length) {
-    bool splice = false;
-    each_descriptor(descriptors, length, [&](uint8_t tag, const uint8_t* data, uint32_t n) {
-        if (tag == cue_identifier_tag) splice = true;
-        if (tag == registration_tag && n >= 4 && std::memcmp(data, "CUEI", 4) == 0) splice = true;
-    });
-    return splice;
-}
-
 }  // namespace
 
 uint32_t registration_of(const uint8_t* d) {
@@ -121,7 +112,6 @@ program_facts read_program_facts(const uint8_t* descriptors, uint32_t length, bo
     each_descriptor(descriptors, length, [&](uint8_t, const uint8_t* data, uint32_t) {
         const uint32_t format = registration_of(data - 2);
         if (format == fourcc("HDMV") || format == fourcc("HDPR")) f.hdmv = true;
-        if (format == fourcc("CUEI")) f.splice = true;
         if (format != 0 && f.registration == 0) f.registration = format;
     });
     return f;
@@ -133,13 +123,6 @@ stream_resolution resolve_stream(uint8_t stream_type, const uint8_t* descriptors
     const stream_type_row* row = stream_type_row_of(stream_type, program.hdmv);
     s.codec = row ? row->codec : "other";
     if (!row || row->kind == stream_kind::none) return s;
-    if (stream_type == 0x86 && !program.hdmv) {
-        if (program.splice || names_splice(descriptors, length)) {
-            s.codec = "splice information";
-            return s;
-        }
-        s.codec = stream_type_row_of(stream_type, true)->codec;
-    }
     s.kind = row->kind;
     s.handler = row->handler;
     s.mpeg_audio_ids = row->mpeg_audio_ids;

@@ -57,9 +57,8 @@ inline constexpr stream_type_row stream_types[] = {
     {0x83, stream_input::any, stream_kind::audio, stream_handler::raw, false, false, "Dolby TrueHD"},
     {0x84, stream_input::any, stream_kind::audio, stream_handler::ac3_audio, false, false, "E-AC-3"},
     {0x85, stream_input::any, stream_kind::audio, stream_handler::dts_audio, false, false, "DTS-HD"},
-    // SCTE-35 splice information outside HDMV; DTS-HD on HDMV input.
-    {0x86, stream_input::plain, stream_kind::audio, stream_handler::raw, false, false,
-     "DTS-HD master audio, or splice information"},
+    // SCTE-35 splice information outside HDMV; DTS-HD master audio on HDMV input.
+    {0x86, stream_input::plain, stream_kind::none, stream_handler::raw, false, false, "splice information"},
     {0x86, stream_input::hdmv, stream_kind::audio, stream_handler::dts_audio, false, false, "DTS-HD master audio"},
     {0xA1, stream_input::any, stream_kind::audio, stream_handler::raw, false, false, "E-AC-3 (secondary)"},
     {0xA2, stream_input::any, stream_kind::audio, stream_handler::raw, false, false, "DTS-HD (secondary)"},

@@ -27,8 +27,8 @@ void show_rate_line(context& ctx) {
 }
 
 void print_rate(context& ctx, uint32_t rate) {
-    if (ctx.stats.video_rate != 0)
-        fprintf(ctx.report, "ts rate = %9d, video rate = %9d\r", int32_t(rate), int32_t(ctx.stats.video_rate));
+    if (ctx.timing.video_rate != 0)
+        fprintf(ctx.report, "ts rate = %9d, video rate = %9d\r", int32_t(rate), int32_t(ctx.timing.video_rate));
     else
         fprintf(ctx.report, "ts rate = %9d\r", int32_t(rate));
 }
@@ -43,8 +43,8 @@ void show_rate(context& ctx, uint64_t adjusted, uint64_t delta) {
         // HDMV: measured against the packet's own arrival time stamp.
         const uint64_t d = (adjusted & 0x3FFFFFFF) - uint64_t(ts.arrival_time_stamp);
         if (d == 0) {
-            if (ctx.stats.video_rate != 0)
-                fprintf(ctx.report, "ts rate = unspecified, video rate = %9d\r", int32_t(ctx.stats.video_rate));
+            if (ctx.timing.video_rate != 0)
+                fprintf(ctx.report, "ts rate = unspecified, video rate = %9d\r", int32_t(ctx.timing.video_rate));
             else
                 fprintf(ctx.report, "ts rate = unspecified\r");
             show_rate_line(ctx);

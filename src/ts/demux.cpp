@@ -69,8 +69,7 @@ void arrival_time_byte(context& ctx, uint8_t b, uint32_t left) {
         if (pid == 0) pat_unit_start(ctx);
         if (pid == ctx.selection.pmt_pid) pmt_unit_start(ctx);
         if (ctx.psip_routes.routes(pid)) collector_unit_start(ctx, pid);
-        if (pid == ctx.selection.video_pid) video_pes_unit_start(ctx);
-        if (pid == ctx.selection.audio_pid) audio_pes_unit_start(ctx);
+        if (ctx.stream_of_pid[pid] != no_stream) pes_unit_start(ctx.streams[ctx.stream_of_pid[pid]]);
     }
 }
 
@@ -120,8 +119,11 @@ void whole_header(context& ctx, const uint8_t* h) {
     if (ctx.listing) return feed_listing(*ctx.listing, pid, data, available);
     if (pid == 0) return feed_pat(ctx, data, available);
     if (pid == ctx.selection.pmt_pid) return feed_pmt(ctx, data, available);
-    if (pid == ctx.selection.video_pid && clear) return feed_video_pes(ctx, data, available);
-    if (pid == ctx.selection.audio_pid && clear) return feed_audio_pes(ctx, data, available);
+    const uint8_t k = ctx.stream_of_pid[pid];
+    if (k != no_stream && clear) {
+        stream_call sc{ctx.streams[k], ctx.timing};
+        return feed_pes(sc, data, available);
+    }
     if (ctx.psip_routes.routes(pid)) return feed_collector(ctx, pid, data, available);
     return available;
 }
@@ -138,8 +140,6 @@ bool demux_init(context& ctx) {
     ts.ats_countdown = 4;
     ctx.pat = pat_parser{};
     ctx.pmt = pmt_parser{};
-    ctx.video_pes = pes_parser{};
-    ctx.audio_pes = pes_parser{};
     std::memset(ctx.pids.last_cc, 0xFF, sizeof ctx.pids.last_cc);
     std::memset(ctx.pids.packet_count, 0, sizeof ctx.pids.packet_count);
     std::memset(ctx.pids.first_packet, 0, sizeof ctx.pids.first_packet);

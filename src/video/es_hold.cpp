@@ -2,7 +2,7 @@
 // it, and the parameter sets kept for a start unit that carries none.
 #include <cstring>
 
-#include "core/context.h"
+#include "core/stream.h"
 #include "video/es_output.h"
 
 void es_hold_append(es_hold& h, const void* data, uint32_t n) {
@@ -47,20 +47,20 @@ void es_keep_parameter_set(es_parameter_set& ps, const uint8_t* p, uint32_t n) {
     ps.size = n;
 }
 
-void es_write_held(context& ctx, const es_call& o, const es_hold& h, uint32_t insert_at,
+void es_write_held(stream_call& sc, const es_call& o, const es_hold& h, uint32_t insert_at,
                    const es_parameter_set* const* sets, uint32_t set_count) {
     static constexpr uint8_t start_code[4] = {0x00, 0x00, 0x00, 0x01};
     if (insert_at > 0) {
-        es_insert(ctx, o, start_code, 4);
-        es_insert(ctx, o, h.data, insert_at);
+        es_insert(sc, o, start_code, 4);
+        es_insert(sc, o, h.data, insert_at);
     }
     for (uint32_t k = 0; k < set_count; ++k) {
         if (sets[k]->size == 0) continue;
-        es_insert(ctx, o, start_code, 4);
-        es_insert(ctx, o, sets[k]->data, sets[k]->size);
+        es_insert(sc, o, start_code, 4);
+        es_insert(sc, o, sets[k]->data, sets[k]->size);
     }
-    if (insert_at == 0) es_insert(ctx, o, start_code, 4);
-    es_insert(ctx, o, h.data + insert_at, h.size - insert_at);
+    if (insert_at == 0) es_insert(sc, o, start_code, 4);
+    es_insert(sc, o, h.data + insert_at, h.size - insert_at);
 }
 
 uint32_t es_read_ue(const uint8_t* p, uint32_t n, uint32_t& pos) {

@@ -10,7 +10,7 @@
 #define KAVEL_WIDE_SCAN 1  // 32 positions at a time where the processor has AVX2
 #endif
 
-#include "core/context.h"
+#include "core/stream.h"
 
 namespace {
 
@@ -76,51 +76,52 @@ bool code_may_follow(uint32_t window) { return (window & 0xFF) == 0 || es_prefix
 
 }  // namespace
 
-es_call es_call_begin(context& ctx, const uint8_t* bytes, uint32_t count, es_cut_state* cut) {
-    es_call o{ctx.options.parse_only ? nullptr : ctx.sinks.video_out, bytes, 0, count};
-    if (cut && cut->tail_open && o.out && ctx.sinks.video_written != cut->tail_mark) cut->interrupted = 1;
+es_call es_call_begin(stream_call& sc, const uint8_t* bytes, uint32_t count, es_cut_state* cut) {
+    stream_output& out = sc.stream.out;
+    es_call o{sc.stream.parse_only || !out.file ? nullptr : &out, bytes, 0, count};
+    if (cut && cut->tail_open && o.out && out.written != cut->tail_mark) cut->interrupted = 1;
     return o;
 }
 
-void es_write_to(context& ctx, es_call& o, uint32_t pos) {
-    if (pos > o.cursor) sink_write(o.out, ctx.sinks.video_written, o.bytes + o.cursor, pos - o.cursor);
+void es_write_to(stream_call& sc, es_call& o, uint32_t pos) {
+    if (pos > o.cursor && o.out) sink_write(*o.out, o.bytes + o.cursor, pos - o.cursor);
     o.cursor = pos;
 }
 
-void es_insert(context& ctx, const es_call& o, const void* data, uint32_t n) {
-    sink_write(o.out, ctx.sinks.video_written, data, n);
+void es_insert(stream_call& sc, const es_call& o, const void* data, uint32_t n) {
+    if (o.out) sink_write(*o.out, data, n);
 }
 
-void es_start_output(context& ctx, es_call& o, const uint8_t* prefix, uint32_t n, uint32_t pos) {
-    es_insert(ctx, o, prefix, n);
+void es_start_output(stream_call& sc, es_call& o, const uint8_t* prefix, uint32_t n, uint32_t pos) {
+    es_insert(sc, o, prefix, n);
     o.cursor = pos;
 }
 
-bool es_cut_code(context& ctx, es_call& o, es_cut_state& cut, uint32_t end, uint32_t n) {
+bool es_cut_code(stream_call& sc, es_call& o, es_cut_state& cut, uint32_t end, uint32_t n) {
     if (end >= n) {
-        es_write_to(ctx, o, end - n);
+        es_write_to(sc, o, end - n);
     } else if (cut.interrupted) {
         return false;  // the code's first bytes lie before a foreign write: it stays whole
     } else if (o.out) {
-        fseek(o.out, -long(n - end), SEEK_CUR);
+        fseek(o.out->file, -long(n - end), SEEK_CUR);
     }
     o.cursor = end;
     return true;
 }
 
-void es_cut_start_code(context& ctx, es_call& o, es_cut_state& cut, uint32_t pos) {
-    es_cut_code(ctx, o, cut, pos + 1, 4);
+void es_cut_start_code(stream_call& sc, es_call& o, es_cut_state& cut, uint32_t pos) {
+    es_cut_code(sc, o, cut, pos + 1, 4);
 }
 
-void es_call_end_written(context& ctx, es_call& o, uint32_t count, uint32_t window, es_cut_state* cut) {
-    es_write_to(ctx, o, o.end);
+void es_call_end_written(stream_call& sc, es_call& o, uint32_t count, uint32_t window, es_cut_state* cut) {
+    es_write_to(sc, o, o.end);
     if (!cut) return;
     // An interruption before this call no longer matters once the call holds all three
     // bytes that could begin a code.
     if (count >= 3) cut->interrupted = 0;
     if (code_may_follow(window)) {
         cut->tail_open = 1;
-        cut->tail_mark = ctx.sinks.video_written;
+        cut->tail_mark = sc.stream.out.written;
     } else {
         *cut = es_cut_state{};
     }
@@ -146,14 +147,14 @@ uint32_t es_skip_to_start_code(const uint8_t* bytes, uint32_t i, uint32_t count,
     return stop;
 }
 
-void first_pts_picture(context& ctx, first_pts_choice& c, uint64_t pts) {
+void first_pts_picture(stream_call& sc, first_pts_choice& c, uint64_t pts) {
     if (c.countdown == 2) {
         c.candidate = pts;
         c.countdown = 1;
     } else if (c.countdown == 1) {
         c.countdown = 0;
         if (pts_diff(c.candidate, pts) > 0) c.candidate = pts;
-        ctx.timing.first_video_pts = c.candidate;
-        fprintf(ctx.report, "First Video PTS = 0x%08x\n", uint32_t(c.candidate));
+        sc.timing.first_video_pts = c.candidate;
+        fprintf(sc.stream.report, "First Video PTS = 0x%08x\n", uint32_t(c.candidate));
     }
 }

@@ -6,7 +6,7 @@
 // A handler call goes like this (MPEG-2 in mpeg2_video.cpp, H.264 in h264_video.cpp):
 //
 //     if (count == 0) return;
-//     es_call o = es_call_begin(ctx, bytes, count, &st.cut);  // &st.cut: only if it cuts codes
+//     es_call o = es_call_begin(sc, bytes, count, &st.cut);  // &st.cut: only if it cuts codes
 //     uint32_t window = st.sync_window;
 //     for (uint32_t i = 0; i < count;) {
 //         if (!es_prefix_complete(window) && no header field of the handler is pending) {
@@ -15,14 +15,14 @@
 //         }
 //         window = window << 8 | bytes[i];
 //         ... rules on window, for instance:
-//             es_start_output(ctx, o, prefix, n, i);  // output begins: prefix, then from i
-//             es_write_to(ctx, o, i); es_insert(ctx, o, extra, n); es_drop_to(o, i + 1);
-//             es_cut_start_code(ctx, o, st.cut, i);   // the 4-byte code ending at i leaves
-//             first_pts_picture(ctx, st.first_pts, pts);
+//             es_start_output(sc, o, prefix, n, i);  // output begins: prefix, then from i
+//             es_write_to(sc, o, i); es_insert(sc, o, extra, n); es_drop_to(o, i + 1);
+//             es_cut_start_code(sc, o, st.cut, i);   // the 4-byte code ending at i leaves
+//             first_pts_picture(sc, st.first_pts, pts);
 //         ++i;
 //     }
 //     st.sync_window = window;
-//     es_call_end(ctx, o, count, window, st.started, &st.cut);  // the rest; notes the tail
+//     es_call_end(sc, o, count, window, st.started, &st.cut);  // the rest; notes the tail
 //
 // A handler keeps a per-byte variant of the same loop without the skip, and a test that
 // compares the two on random input (see tests/video).
@@ -35,7 +35,9 @@
 #include <cstdio>
 #include <initializer_list>
 
-struct context;
+#include "core/records.h"
+
+struct stream_call;
 
 // A start code that ends with its last byte in a call may have its first one to three
 // bytes in the output already (written by the previous calls). To cut it, the file
@@ -50,7 +52,7 @@ struct es_cut_state {
 
 // One call's output. `out` is null when nothing is written (parse_only, or no file).
 struct es_call {
-    FILE* out;
+    stream_output* out;
     const uint8_t* bytes;
     uint32_t cursor;  // first byte of the call not yet written or dropped
     uint32_t end;     // end of what the call writes: count, less when a byte is held back
@@ -58,44 +60,44 @@ struct es_call {
 
 // Opens a call on the video output. With `cut`, also notes whether the video file was
 // written to since the previous call ended (see es_cut_state).
-es_call es_call_begin(context& ctx, const uint8_t* bytes, uint32_t count, es_cut_state* cut = nullptr);
+es_call es_call_begin(stream_call& sc, const uint8_t* bytes, uint32_t count, es_cut_state* cut = nullptr);
 
 // Writes the call's bytes from the cursor up to, not including, `pos`; the cursor moves
 // to `pos`.
-void es_write_to(context& ctx, es_call& o, uint32_t pos);
+void es_write_to(stream_call& sc, es_call& o, uint32_t pos);
 
 // Leaves the bytes from the cursor up to `pos` out of the output.
 inline void es_drop_to(es_call& o, uint32_t pos) { o.cursor = pos; }
 
 // Writes bytes that are not in the call (inserted headers, a held-back byte), at the point
 // the output has reached.
-void es_insert(context& ctx, const es_call& o, const void* data, uint32_t n);
+void es_insert(stream_call& sc, const es_call& o, const void* data, uint32_t n);
 
 // The output begins: writes `prefix` (the start code bytes that may lie in earlier calls,
 // written afresh) and makes the call's output resume at `pos`, dropping what came before.
-void es_start_output(context& ctx, es_call& o, const uint8_t* prefix, uint32_t n, uint32_t pos);
+void es_start_output(stream_call& sc, es_call& o, const uint8_t* prefix, uint32_t n, uint32_t pos);
 
 // The 4-byte start code whose last byte is at `pos` is cut out of the output: the bytes
 // of it in this call are dropped, those of earlier calls are overwritten by what follows
 // (the file position moves back), unless a foreign write came in between (then the code
 // stays whole). Only for handlers whose output has started.
-void es_cut_start_code(context& ctx, es_call& o, es_cut_state& cut, uint32_t pos);
+void es_cut_start_code(stream_call& sc, es_call& o, es_cut_state& cut, uint32_t pos);
 
 // The same for the `n` bytes before `end` (some may lie in earlier calls); false when
 // they stay whole.
-bool es_cut_code(context& ctx, es_call& o, es_cut_state& cut, uint32_t end, uint32_t n);
+bool es_cut_code(stream_call& sc, es_call& o, es_cut_state& cut, uint32_t end, uint32_t n);
 
 // The part of es_call_end for a call whose output is written.
-void es_call_end_written(context& ctx, es_call& o, uint32_t count, uint32_t window, es_cut_state* cut);
+void es_call_end_written(stream_call& sc, es_call& o, uint32_t count, uint32_t window, es_cut_state* cut);
 
 // Ends the call: when `started`, writes the bytes from the cursor to `o.end`. With `cut`,
 // notes whether the call ended with the first bytes of a start code (its last four bytes
 // seen are in `window`). Inline, since it is once per payload run and, with nothing
 // written (parse only, or before the output starts), next to nothing.
-inline void es_call_end(context& ctx, es_call& o, uint32_t count, uint32_t window, bool started,
+inline void es_call_end(stream_call& sc, es_call& o, uint32_t count, uint32_t window, bool started,
                         es_cut_state* cut = nullptr) {
     if (o.out && started)
-        es_call_end_written(ctx, o, count, window, cut);
+        es_call_end_written(sc, o, count, window, cut);
     else if (cut)
         *cut = es_cut_state{};
 }
@@ -137,7 +139,7 @@ inline void first_pts_arm(first_pts_choice& c) { c.countdown = 2; }
 // A picture with `pts` current: takes the candidate, or at the second picture sets
 // first_video_pts to the smaller of the two and prints "First Video PTS". Nothing once
 // the PTS is set or before arming.
-void first_pts_picture(context& ctx, first_pts_choice& c, uint64_t pts);
+void first_pts_picture(stream_call& sc, first_pts_choice& c, uint64_t pts);
 
 // The start of an H.264 or HEVC output depends on what an access unit holds after its
 // first NAL unit (an IDR slice, a recovery point, the picture type of its first slice),
@@ -184,7 +186,7 @@ void es_keep_parameter_set(es_parameter_set& ps, const uint8_t* p, uint32_t n);
 // Writes the start of the output from a held access unit: a 4-byte start code, the
 // units up to `insert_at` (the end of its delimiter, or 0), each of `sets` that has
 // been seen behind a 4-byte start code of its own, then the rest of the unit.
-void es_write_held(context& ctx, const es_call& o, const es_hold& h, uint32_t insert_at,
+void es_write_held(stream_call& sc, const es_call& o, const es_hold& h, uint32_t insert_at,
                    const es_parameter_set* const* sets, uint32_t set_count);
 
 // Ue(v) (Exp-Golomb) at bit `pos` of `p` (of `n` bytes); moves `pos`. Reads past the end

@@ -23,7 +23,7 @@
 // at the unit after it.
 #include <cstdio>
 
-#include "core/context.h"
+#include "core/stream.h"
 #include "video/video.h"
 
 namespace {
@@ -73,19 +73,19 @@ const char* profile_line(uint8_t profile_idc) {
 
 // The profile and level lines; while an access unit is held they wait for it to be
 // decided, so that they follow its "frames before" line as they follow its delimiter.
-void report_sps(context& ctx) {
-    h264_state& st = ctx.h264;
+void report_sps(stream_call& sc) {
+    h264_state& st = state_of<h264_state>(sc.stream);
     st.sps_report_due = 0;
-    fprintf(ctx.report, "%s\n", profile_line(st.profile_idc));
+    fprintf(sc.stream.report, "%s\n", profile_line(st.profile_idc));
     // level_idc is ten times the level; 11 with constraint_set3_flag is level 1b.
     if (st.level_idc == 11 && st.constraint_set3)
-        fputs("Level = 1b\n", ctx.report);
+        fputs("Level = 1b\n", sc.stream.report);
     else
-        fprintf(ctx.report, "Level = %d.%d\n", st.level_idc / 10, st.level_idc % 10);
+        fprintf(sc.stream.report, "Level = %d.%d\n", st.level_idc / 10, st.level_idc % 10);
 }
 
-void on_sps_byte(context& ctx, uint8_t b) {
-    h264_state& st = ctx.h264;
+void on_sps_byte(stream_call& sc, uint8_t b) {
+    h264_state& st = state_of<h264_state>(sc.stream);
     const uint32_t k = st.sps_countdown--;
     if (st.sps_reported) return;
     if (k == 3) {
@@ -97,7 +97,7 @@ void on_sps_byte(context& ctx, uint8_t b) {
         st.sps_reported = 1;
         st.sps_report_due = 1;
         // Held behind a delimiter, the lines wait for the unit's "frames before" line.
-        if (!st.holding || st.hold.size == 0 || (st.hold.data[0] & 0x1F) != nal_delimiter) report_sps(ctx);
+        if (!st.holding || st.hold.size == 0 || (st.hold.data[0] & 0x1F) != nal_delimiter) report_sps(sc);
     }
 }
 
@@ -162,9 +162,9 @@ void keep_parameter_sets(h264_state& st) {
     }
 }
 
-void stop_holding(context& ctx) {
-    h264_state& st = ctx.h264;
-    if (st.sps_report_due) report_sps(ctx);
+void stop_holding(stream_call& sc) {
+    h264_state& st = state_of<h264_state>(sc.stream);
+    if (st.sps_report_due) report_sps(sc);
     keep_parameter_sets(st);
     es_hold_clear(st.hold);
     st.holding = 0;
@@ -173,8 +173,8 @@ void stop_holding(context& ctx) {
 
 // The held unit's first slice has been gathered (its bytes of this call end at `end`):
 // the output starts here, or the unit is let go.
-void decide(context& ctx, es_call& o, uint32_t end) {
-    h264_state& st = ctx.h264;
+void decide(stream_call& sc, es_call& o, uint32_t end) {
+    h264_state& st = state_of<h264_state>(sc.stream);
     es_hold& h = st.hold;
     es_hold_append(h, o.bytes + st.collect_from, end - st.collect_from);
     st.collect_from = end;
@@ -202,38 +202,38 @@ void decide(context& ctx, es_call& o, uint32_t end) {
         at = next;
     }
     if (h.overflow || !(delimiter_i_only || idr || (recovery_point && intra))) {
-        stop_holding(ctx);
+        stop_holding(sc);
         return;
     }
-    fprintf(ctx.report, "%d frames before first I-frame\n", int(st.pictures_before_start));
-    if (st.sps_report_due) report_sps(ctx);
+    fprintf(sc.stream.report, "%d frames before first I-frame\n", int(st.pictures_before_start));
+    if (st.sps_report_due) report_sps(sc);
     if (o.out) {
         const es_parameter_set* sets[2] = {&st.sps, &st.pps};
-        es_write_held(ctx, o, h, delimiter_end, sets, sps && pps ? 0 : 2);
+        es_write_held(sc, o, h, delimiter_end, sets, sps && pps ? 0 : 2);
     }
     es_drop_to(o, end);
     es_hold_clear(h);
     st.holding = 0;
     st.started = 1;
     first_pts_arm(st.first_pts);
-    first_pts_picture(ctx, st.first_pts, st.au_pts);
+    first_pts_picture(sc, st.first_pts, st.au_pts);
 }
 
 // An access unit begins with the NAL unit whose header byte came just before `i`.
-void begin_access_unit(context& ctx, es_call& o, uint32_t i, uint64_t pts) {
-    h264_state& st = ctx.h264;
-    ++ctx.stats.coded_pictures;
+void begin_access_unit(stream_call& sc, es_call& o, uint32_t i, uint64_t pts) {
+    h264_state& st = state_of<h264_state>(sc.stream);
+    ++sc.stream.counts.coded_pictures;
     st.au_pts = pts;
     st.slice_seen = 0;
     if (st.started) {
-        first_pts_picture(ctx, st.first_pts, pts);
+        first_pts_picture(sc, st.first_pts, pts);
         return;
     }
     if (st.au_open) ++st.pictures_before_start;
     st.au_open = 1;
     if (st.holding) {
         es_hold_append(st.hold, o.bytes + st.collect_from, i - st.collect_from);
-        stop_holding(ctx);
+        stop_holding(sc);
     }
     es_hold_append(st.hold, &st.nal_header, 1);
     st.collect_from = i;
@@ -241,8 +241,8 @@ void begin_access_unit(context& ctx, es_call& o, uint32_t i, uint64_t pts) {
 }
 
 // The byte after a NAL header: enough to tell where access units begin.
-void on_second_byte(context& ctx, es_call& o, uint32_t i, uint8_t b, uint64_t pts) {
-    h264_state& st = ctx.h264;
+void on_second_byte(stream_call& sc, es_call& o, uint32_t i, uint8_t b, uint64_t pts) {
+    h264_state& st = state_of<h264_state>(sc.stream);
     const uint8_t t = st.nal_header & 0x1F;
     if (st.nal_header & 0x80) return;
     const bool slice = t == nal_slice || t == nal_idr;
@@ -251,18 +251,18 @@ void on_second_byte(context& ctx, es_call& o, uint32_t i, uint8_t b, uint64_t pt
     if (t == nal_delimiter) st.delimited = 1;
     if (t == nal_delimiter || ((t == nal_sei || t == nal_sps || t == nal_pps) && after_slice) ||
         (slice && (b & 0x80) && after_slice))
-        begin_access_unit(ctx, o, i, pts);
+        begin_access_unit(sc, o, i, pts);
     if (!slice) return;
     if (st.holding && !st.slice_seen) st.decide_countdown = 6;
     st.slice_seen = 1;
 }
 
 template <bool fast_skip>
-void scan(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts) {
+void scan(stream_call& sc, uint8_t* bytes, uint32_t count, uint64_t pts) {
     if (count == 0) return;
-    h264_state& st = ctx.h264;
-    const bool rewrite = !ctx.options.parse_only;
-    es_call o = es_call_begin(ctx, bytes, count);
+    h264_state& st = state_of<h264_state>(sc.stream);
+    const bool rewrite = !sc.stream.parse_only;
+    es_call o = es_call_begin(sc, bytes, count);
     st.collect_from = 0;
     uint32_t window = st.sync_window;
     uint32_t i = 0;
@@ -279,7 +279,7 @@ void scan(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts) {
         window = window << 8 | b;
         if (header) {
             // A slice too short to gather is decided on what it has.
-            if (st.decide_countdown) decide(ctx, o, i);
+            if (st.decide_countdown) decide(sc, o, i);
             st.nal_header = b;
             st.nal_bytes = 1;
             if ((window & sps_mask) == start_sps) st.sps_countdown = 3;
@@ -287,24 +287,24 @@ void scan(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts) {
         } else {
             if (st.nal_bytes == 1) {
                 st.nal_bytes = 0;
-                on_second_byte(ctx, o, i, b, pts);
+                on_second_byte(sc, o, i, b, pts);
             }
-            if (st.sps_countdown) on_sps_byte(ctx, b);
-            if (st.decide_countdown && --st.decide_countdown == 0) decide(ctx, o, i + 1);
+            if (st.sps_countdown) on_sps_byte(sc, b);
+            if (st.decide_countdown && --st.decide_countdown == 0) decide(sc, o, i + 1);
         }
         ++i;
     }
     st.sync_window = window;
     if (st.holding) es_hold_append(st.hold, bytes + st.collect_from, count - st.collect_from);
-    es_call_end(ctx, o, count, window, st.started);
+    es_call_end(sc, o, count, window, st.started);
 }
 
 }  // namespace
 
-void handle_h264_video(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts) {
-    scan<true>(ctx, bytes, count, pts);
+void handle_h264_video(stream_call& sc, uint8_t* bytes, uint32_t count) {
+    scan<true>(sc, bytes, count, sc.stream.pes.current_pts);
 }
 
-void handle_h264_video_per_byte(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts) {
-    scan<false>(ctx, bytes, count, pts);
+void handle_h264_video_per_byte(stream_call& sc, uint8_t* bytes, uint32_t count) {
+    scan<false>(sc, bytes, count, sc.stream.pes.current_pts);
 }

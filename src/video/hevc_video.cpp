@@ -24,7 +24,7 @@
 // first trailing picture (RADL pictures are shown before their IRAP).
 #include <cstdio>
 
-#include "core/context.h"
+#include "core/stream.h"
 #include "video/video.h"
 
 namespace {
@@ -82,15 +82,15 @@ void read_sps(hevc_state& st, const uint8_t* p, uint32_t n) {
     st.level_idc = raw[12];
 }
 
-void report_sps(context& ctx) {
-    const hevc_state& st = ctx.hevc;
+void report_sps(stream_call& sc) {
+    const hevc_state& st = state_of<hevc_state>(sc.stream);
     if (const char* name = profile_name(st.profile_idc))
-        fprintf(ctx.report, "%s Profile\n", name);
+        fprintf(sc.stream.report, "%s Profile\n", name);
     else
-        fprintf(ctx.report, "Profile %d Profile\n", int(st.profile_idc));
-    fprintf(ctx.report, "%s Tier\n", st.tier ? "High" : "Main");
+        fprintf(sc.stream.report, "Profile %d Profile\n", int(st.profile_idc));
+    fprintf(sc.stream.report, "%s Tier\n", st.tier ? "High" : "Main");
     // general_level_idc is 30 times the level: 153 is 5.1, 120 is 4.
-    fprintf(ctx.report, "Level = %d.%d\n", int(st.level_idc / 30), int(st.level_idc % 30 / 3));
+    fprintf(sc.stream.report, "Level = %d.%d\n", int(st.level_idc / 30), int(st.level_idc % 30 / 3));
 }
 
 // The parameter sets of the held unit (its last unit, which may be cut short, passed
@@ -121,25 +121,25 @@ void stop_holding(hevc_state& st, bool keep_sets) {
 }
 
 // The first video PTS: the earliest of the kept pictures up to the first trailing one.
-void note_picture_pts(context& ctx, uint8_t t) {
-    hevc_state& st = ctx.hevc;
+void note_picture_pts(stream_call& sc, uint8_t t) {
+    hevc_state& st = state_of<hevc_state>(sc.stream);
     if (!st.pts_open) return;
     if (st.pictures_kept > 1 && (trailing(t) || irap(t))) {
         st.pts_open = 0;
-        ctx.timing.first_video_pts = st.pts_earliest;
-        fprintf(ctx.report, "First Video PTS = 0x%08x\n", uint32_t(st.pts_earliest));
+        sc.timing.first_video_pts = st.pts_earliest;
+        fprintf(sc.stream.report, "First Video PTS = 0x%08x\n", uint32_t(st.pts_earliest));
     } else if (st.pictures_kept == 1 || pts_diff(st.pts_earliest, st.au_pts) > 0) {
         st.pts_earliest = st.au_pts;
     }
 }
 
 // The output starts at the held unit, whose first slice segment begins at `i`.
-void start_output(context& ctx, es_call& o, uint32_t i, uint8_t t) {
-    hevc_state& st = ctx.hevc;
+void start_output(stream_call& sc, es_call& o, uint32_t i, uint8_t t) {
+    hevc_state& st = state_of<hevc_state>(sc.stream);
     const es_hold& h = st.hold;
     const uint32_t present = take_parameter_sets(st, true, false);
-    fprintf(ctx.report, "%d frames before first I-frame\n", int(st.pictures_before_start));
-    if (st.sps_read) report_sps(ctx);
+    fprintf(sc.stream.report, "%d frames before first I-frame\n", int(st.pictures_before_start));
+    if (st.sps_read) report_sps(sc);
     if (o.out) {
         uint32_t insert_at = 0, end = 0;
         if (unit_type(h.data[0]) == type_delimiter) {
@@ -151,7 +151,7 @@ void start_output(context& ctx, es_call& o, uint32_t i, uint8_t t) {
         uint32_t n = 0;
         for (uint32_t k = 0; k < 3; ++k)
             if (!(present >> k & 1)) sets[n++] = &st.sets[k];
-        es_write_held(ctx, o, h, insert_at, sets, n);
+        es_write_held(sc, o, h, insert_at, sets, n);
     }
     es_drop_to(o, i);
     stop_holding(st, false);
@@ -161,17 +161,17 @@ void start_output(context& ctx, es_call& o, uint32_t i, uint8_t t) {
 }
 
 // The first slice segment of an access unit, at `i` the byte after its header.
-void on_picture(context& ctx, es_call& o, uint32_t i, uint8_t t) {
-    hevc_state& st = ctx.hevc;
+void on_picture(stream_call& sc, es_call& o, uint32_t i, uint8_t t) {
+    hevc_state& st = state_of<hevc_state>(sc.stream);
     if (st.holding) es_hold_append(st.hold, o.bytes + st.collect_from, i - st.collect_from);
     st.collect_from = i;
     if (!st.started) {
         if (irap(t) && t <= type_cra && st.holding && !st.hold.overflow) {
-            start_output(ctx, o, i, t);
+            start_output(sc, o, i, t);
         } else {
             if (st.holding) stop_holding(st, true);
             ++st.pictures_before_start;
-            ++ctx.stats.coded_pictures;
+            ++sc.stream.counts.coded_pictures;
             return;
         }
     } else if (st.rasl_after_start && (t == type_rasl_n || t == type_rasl_r) && st.holding) {
@@ -181,20 +181,20 @@ void on_picture(context& ctx, es_call& o, uint32_t i, uint8_t t) {
         return;
     } else if (st.holding) {
         static constexpr uint8_t prefix[3] = {0x00, 0x00, 0x01};
-        es_insert(ctx, o, prefix, 3);
-        es_insert(ctx, o, st.hold.data, st.hold.size);
+        es_insert(sc, o, prefix, 3);
+        es_insert(sc, o, st.hold.data, st.hold.size);
         es_drop_to(o, i);
         stop_holding(st, false);
     }
     if (trailing(t) || irap(t)) st.rasl_after_start &= st.pictures_kept == 0;
-    ++ctx.stats.coded_pictures;
+    ++sc.stream.counts.coded_pictures;
     ++st.pictures_kept;
-    note_picture_pts(ctx, t);
+    note_picture_pts(sc, t);
 }
 
 // An access unit begins with the unit whose two header bytes came just before `i`.
-void begin_access_unit(context& ctx, es_call& o, uint32_t i, uint64_t pts) {
-    hevc_state& st = ctx.hevc;
+void begin_access_unit(stream_call& sc, es_call& o, uint32_t i, uint64_t pts) {
+    hevc_state& st = state_of<hevc_state>(sc.stream);
     st.au_pts = pts;
     st.slice_seen = 0;
     st.au_open = 1;
@@ -209,12 +209,12 @@ void begin_access_unit(context& ctx, es_call& o, uint32_t i, uint64_t pts) {
             // start code and header, held anew.
             es_hold_append(st.hold, o.bytes + st.collect_from, i - st.collect_from);
             static constexpr uint8_t prefix[3] = {0x00, 0x00, 0x01};
-            es_insert(ctx, o, prefix, 3);
-            if (st.hold.size >= 5) es_insert(ctx, o, st.hold.data, st.hold.size - 5);
+            es_insert(sc, o, prefix, 3);
+            if (st.hold.size >= 5) es_insert(sc, o, st.hold.data, st.hold.size - 5);
             es_drop_to(o, i);
         } else if (st.rasl_after_start) {
             // Its start code and header come out again, with the rest, if it is kept.
-            hold = es_cut_code(ctx, o, st.cut, i, 5);
+            hold = es_cut_code(sc, o, st.cut, i, 5);
         } else {
             hold = false;
         }
@@ -230,25 +230,25 @@ void begin_access_unit(context& ctx, es_call& o, uint32_t i, uint64_t pts) {
 }
 
 // The third byte of a unit: its header is complete, and a slice segment's first flag is here.
-void on_third_byte(context& ctx, es_call& o, uint32_t i, uint8_t b, uint64_t pts) {
-    hevc_state& st = ctx.hevc;
+void on_third_byte(stream_call& sc, es_call& o, uint32_t i, uint8_t b, uint64_t pts) {
+    hevc_state& st = state_of<hevc_state>(sc.stream);
     const uint8_t t = unit_type(st.header[0]);
     if ((st.header[0] & 0x80) || (st.header[0] & 1) || (st.header[1] >> 3)) return;  // forbidden bit, layer > 0
     const bool after_picture = st.slice_seen || !st.au_open;
     const bool slice = t < 32;
     if (t == type_delimiter || (begins_after_picture(t) && after_picture) || (slice && (b & 0x80) && after_picture))
-        begin_access_unit(ctx, o, i, pts);
+        begin_access_unit(sc, o, i, pts);
     if (!slice || !st.au_open) return;
-    if (!st.slice_seen) on_picture(ctx, o, i, t);
+    if (!st.slice_seen) on_picture(sc, o, i, t);
     st.slice_seen = 1;
 }
 
 template <bool fast_skip>
-void scan(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts) {
+void scan(stream_call& sc, uint8_t* bytes, uint32_t count, uint64_t pts) {
     if (count == 0) return;
-    hevc_state& st = ctx.hevc;
-    const bool rewrite = !ctx.options.parse_only;
-    es_call o = es_call_begin(ctx, bytes, count, &st.cut);
+    hevc_state& st = state_of<hevc_state>(sc.stream);
+    const bool rewrite = !sc.stream.parse_only;
+    es_call o = es_call_begin(sc, bytes, count, &st.cut);
     st.collect_from = 0;
     uint32_t window = st.sync_window;
     uint32_t i = 0;
@@ -272,7 +272,7 @@ void scan(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts) {
             st.nal_bytes = 2;
         } else if (st.nal_bytes == 2) {
             st.nal_bytes = 0;
-            on_third_byte(ctx, o, i, b, pts);
+            on_third_byte(sc, o, i, b, pts);
         }
         window = window << 8 | b;
         ++i;
@@ -280,20 +280,20 @@ void scan(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts) {
     st.sync_window = window;
     if (st.holding) es_hold_append(st.hold, bytes + st.collect_from, count - st.collect_from);
     if (st.holding || st.dropping) es_drop_to(o, count);
-    es_call_end(ctx, o, count, window, st.started);
+    es_call_end(sc, o, count, window, st.started);
     // A held unit's start code may begin in this call's last bytes: note where the output
     // stood, so that the next call can take them back.
     if (count >= 5) st.cut.interrupted = 0;
     st.cut.tail_open = 1;
-    st.cut.tail_mark = ctx.sinks.video_written;
+    st.cut.tail_mark = sc.stream.out.written;
 }
 
 }  // namespace
 
-void handle_hevc_video(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts) {
-    scan<true>(ctx, bytes, count, pts);
+void handle_hevc_video(stream_call& sc, uint8_t* bytes, uint32_t count) {
+    scan<true>(sc, bytes, count, sc.stream.pes.current_pts);
 }
 
-void handle_hevc_video_per_byte(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts) {
-    scan<false>(ctx, bytes, count, pts);
+void handle_hevc_video_per_byte(stream_call& sc, uint8_t* bytes, uint32_t count) {
+    scan<false>(sc, bytes, count, sc.stream.pes.current_pts);
 }

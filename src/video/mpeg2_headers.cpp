@@ -3,14 +3,14 @@
 
 #include <cstdio>
 
-#include "core/context.h"
+#include "core/stream.h"
 #include "video/video.h"
 
 namespace {
 
-void put_line(context& ctx, const char* line) {
-    fputs(line, ctx.report);
-    fputc('\n', ctx.report);
+void put_line(stream_call& sc, const char* line) {
+    fputs(line, sc.stream.report);
+    fputc('\n', sc.stream.report);
 }
 
 // aspect_ratio_information, the high nibble of the 4th byte after the start code.
@@ -46,34 +46,34 @@ const frame_rate_entry frame_rates[9] = {
 
 }  // namespace
 
-void mpeg2_sequence_header_byte(context& ctx, uint32_t k, uint32_t window) {
-    mpeg2_state& st = ctx.mpeg2;
+void mpeg2_sequence_header_byte(stream_call& sc, uint32_t k, uint32_t window) {
+    mpeg2_state& st = state_of<mpeg2_state>(sc.stream);
     switch (k) {
     case 5: {
         // horizontal_size_value(12) vertical_size_value(12) in the first three bytes.
         const uint32_t sizes = window & 0xFFFFFF;
-        fprintf(ctx.report, "Horizontal size = %d\n", int(sizes >> 12));
-        fprintf(ctx.report, "Vertical size = %d\n", int(sizes & 0xFFF));
+        fprintf(sc.stream.report, "Horizontal size = %d\n", int(sizes >> 12));
+        fprintf(sc.stream.report, "Vertical size = %d\n", int(sizes & 0xFFF));
         break;
     }
     case 4: {
         // aspect_ratio_information(4) frame_rate_code(4).
         const uint8_t b = uint8_t(window);
-        put_line(ctx, aspect_line(b));
+        put_line(sc, aspect_line(b));
         const uint32_t code = b & 0x0F;
         if (code < 9) {
-            put_line(ctx, frame_rates[code].line);
+            put_line(sc, frame_rates[code].line);
             st.frame_rate_integer = frame_rates[code].integer;
             st.frame_rate_exact = frame_rates[code].exact;
         } else {
-            put_line(ctx, "Frame rate = reserved");
+            put_line(sc, "Frame rate = reserved");
         }
         break;
     }
     case 1: {
         // bit_rate_value(18) in the 5th, 6th and top two bits of the 7th byte, in 400 bit/s.
         const uint32_t bit_rate_value = (window >> 6) & 0x3FFFF;
-        fprintf(ctx.report, "Sequence header bitrate = %d bps\n", int(bit_rate_value * 400));
+        fprintf(sc.stream.report, "Sequence header bitrate = %d bps\n", int(bit_rate_value * 400));
         break;
     }
     default:
@@ -81,8 +81,8 @@ void mpeg2_sequence_header_byte(context& ctx, uint32_t k, uint32_t window) {
     }
 }
 
-void mpeg2_fill_gop_timecode(context& ctx) {
-    mpeg2_state& st = ctx.mpeg2;
+void mpeg2_fill_gop_timecode(stream_call& sc) {
+    mpeg2_state& st = state_of<mpeg2_state>(sc.stream);
     // Pictures at the nominal integer rate, without drop-frame correction.
     const uint32_t f = st.timecode_fields / 2;
     const uint32_t r = st.frame_rate_integer;
@@ -99,14 +99,14 @@ void mpeg2_fill_gop_timecode(context& ctx) {
     tc[3] = uint8_t((pictures & 1) << 7);
 }
 
-void mpeg2_account_picture(context& ctx, uint8_t flags, uint64_t pts) {
-    mpeg2_state& st = ctx.mpeg2;
+void mpeg2_account_picture(stream_call& sc, uint8_t flags, uint64_t pts) {
+    mpeg2_state& st = state_of<mpeg2_state>(sc.stream);
     const uint32_t tff = flags >> 7;
     const uint32_t rff = (flags >> 1) & 1;
 
     // Fields for the GOP time code. Option t follows repeat_first_field; in a progressive
     // sequence the two flags together say 1, 2 or 3 frames (tff without rff: none).
-    if (!ctx.options.gop_timecode_mode) {
+    if (!sc.stream.gop_timecode_mode) {
         st.timecode_fields += 2;
     } else if (st.progressive_sequence == 0) {
         st.timecode_fields += 2 + rff;
@@ -119,20 +119,20 @@ void mpeg2_account_picture(context& ctx, uint8_t flags, uint64_t pts) {
     uint32_t factor;
     if (st.progressive_sequence == 0) {
         const uint32_t n = 2 + rff;
-        ctx.stats.display_count += n;
-        rate_estimator_fields(ctx, st.estimator, n);
+        sc.stream.counts.display_count += n;
+        rate_estimator_fields(sc, st.estimator, n);
         factor = 600;
     } else {
         factor = 300;
         if (!(tff == 1 && rff == 0)) {
             const uint32_t n = 1 + rff + tff;  // (0,0) 1, (0,1) 2, (1,1) 3
-            ctx.stats.display_count += n;
-            rate_estimator_fields(ctx, st.estimator, n);
+            sc.stream.counts.display_count += n;
+            rate_estimator_fields(sc, st.estimator, n);
         }
     }
-    rate_estimator_step(ctx, st.estimator, factor, st.frame_rate_exact);
+    rate_estimator_step(sc, st.estimator, factor, st.frame_rate_exact);
 
     // The first PTS is the smaller of those current at the first two pictures, since the
     // second picture in coded order may be displayed first (B pictures after an I picture).
-    first_pts_picture(ctx, st.first_pts, pts);
+    first_pts_picture(sc, st.first_pts, pts);
 }

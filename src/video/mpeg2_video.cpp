@@ -16,7 +16,7 @@
 // inserted header now marks), and every sequence end code is cut out.
 #include <cstdio>
 
-#include "core/context.h"
+#include "core/stream.h"
 #include "video/mpeg2_headers.h"
 #include "video/video.h"
 
@@ -40,19 +40,19 @@ bool idle(const mpeg2_state& st) {
             st.coding_extension_countdown | st.sequence_extension_pending) == 0;
 }
 
-void on_sequence_header(context& ctx, es_call& o, uint32_t i) {
-    mpeg2_state& st = ctx.mpeg2;
+void on_sequence_header(stream_call& sc, es_call& o, uint32_t i) {
+    mpeg2_state& st = state_of<mpeg2_state>(sc.stream);
     st.sequence_header_countdown = 7;
     st.gop_needed = 1;
     st.gop_seen = 0;
     st.temporal_reference_base = st.reference_temporal_reference;
     st.keep_temporal_references = !st.picture_seen;
     if (!st.started) {
-        fputs("Sequence Header found\n", ctx.report);
-        fprintf(ctx.report, "%d frames before first Sequence Header\n", int(st.frames_before_sequence));
+        fputs("Sequence Header found\n", sc.stream.report);
+        fprintf(sc.stream.report, "%d frames before first Sequence Header\n", int(st.frames_before_sequence));
         // Nothing before this start code goes out. Its first three bytes may lie in an
         // earlier call; they are written afresh and the call's output resumes at B3.
-        es_start_output(ctx, o, st.gop_template, 3, i);
+        es_start_output(sc, o, st.gop_template, 3, i);
         st.started = 1;
         st.timecode_fields = 0;
         first_pts_arm(st.first_pts);
@@ -60,29 +60,29 @@ void on_sequence_header(context& ctx, es_call& o, uint32_t i) {
     st.frames_before_sequence = 0;
 }
 
-void on_picture_start(context& ctx, es_call& o, uint32_t i) {
-    mpeg2_state& st = ctx.mpeg2;
+void on_picture_start(stream_call& sc, es_call& o, uint32_t i) {
+    mpeg2_state& st = state_of<mpeg2_state>(sc.stream);
     st.picture_header_countdown = 2;
     st.picture_seen = 1;
-    if (st.started) ++ctx.stats.coded_pictures;
-    rate_estimator_bits(ctx, st.estimator, st.bytes_since_picture * 8);
+    if (st.started) ++sc.stream.counts.coded_pictures;
+    rate_estimator_bits(sc, st.estimator, st.bytes_since_picture * 8);
     st.bytes_since_picture = 0;
     if (!st.gop_needed) return;
     st.gop_needed = 0;
-    if (st.gop_seen || ctx.options.parse_only) return;
+    if (st.gop_seen || sc.stream.parse_only) return;
     // The 00 00 01 already written becomes the GOP start code's prefix; the template
     // then carries B8, the time code, and the picture start code in place of this 00.
-    mpeg2_fill_gop_timecode(ctx);
-    es_write_to(ctx, o, i);
-    es_insert(ctx, o, st.gop_template + 3, 9);
+    mpeg2_fill_gop_timecode(sc);
+    es_write_to(sc, o, i);
+    es_insert(sc, o, st.gop_template + 3, 9);
     es_drop_to(o, i + 1);
 }
 
 // The second picture header byte: temporal_reference bits 1..0 at the top, then
 // picture_coding_type. The first byte (bits 9..2) is the window's previous byte.
-void on_picture_coding_type(context& ctx, uint8_t* bytes, const es_call& o, uint32_t i,
+void on_picture_coding_type(stream_call& sc, uint8_t* bytes, const es_call& o, uint32_t i,
                             uint32_t window, uint8_t dts_flag) {
-    mpeg2_state& st = ctx.mpeg2;
+    mpeg2_state& st = state_of<mpeg2_state>(sc.stream);
     const uint8_t b = bytes[i];
     const uint32_t tr = ((window >> 8) & 0xFF) << 2 | b >> 6;
     // A picture whose PES header carries a DTS is a reference picture sent ahead of the
@@ -97,22 +97,22 @@ void on_picture_coding_type(context& ctx, uint8_t* bytes, const es_call& o, uint
         bytes[i] = uint8_t((b & 0x3F) | (renumbered & 3) << 6);
         const uint8_t high = uint8_t(renumbered >> 2);
         if (st.held_back) {
-            if (st.started) es_insert(ctx, o, &high, 1);
+            if (st.started) es_insert(sc, o, &high, 1);
         } else if (i > 0) {
             bytes[i - 1] = high;
         }
     }
     st.held_back = 0;
     const uint32_t type = (b >> 3) & 7;
-    if (type < 1 || type > 3) fprintf(ctx.report, "illegal picture_coding_type = %d\n", int(type));
+    if (type < 1 || type > 3) fprintf(sc.stream.report, "illegal picture_coding_type = %d\n", int(type));
 }
 
 template <bool fast_skip>
-void scan(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts, uint8_t dts_flag) {
+void scan(stream_call& sc, uint8_t* bytes, uint32_t count, uint64_t pts, uint8_t dts_flag) {
     if (count == 0) return;
-    mpeg2_state& st = ctx.mpeg2;
-    const uint32_t parse_only = ctx.options.parse_only;
-    es_call o = es_call_begin(ctx, bytes, count, &st.cut);
+    mpeg2_state& st = state_of<mpeg2_state>(sc.stream);
+    const uint32_t parse_only = sc.stream.parse_only;
+    es_call o = es_call_begin(sc, bytes, count, &st.cut);
 
     uint32_t window = st.sync_window;
     uint32_t i = 0;
@@ -133,12 +133,12 @@ void scan(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts, uint8_t dt
         window = window << 8 | b;
 
         if (window == start_sequence_header) {
-            on_sequence_header(ctx, o, i);
+            on_sequence_header(sc, o, i);
         } else if (window == start_picture) {
-            on_picture_start(ctx, o, i);
+            on_picture_start(sc, o, i);
         } else if (st.sequence_header_countdown) {
             const uint32_t k = st.sequence_header_countdown--;
-            if (!st.sequence_extension_seen) mpeg2_sequence_header_byte(ctx, k, window);
+            if (!st.sequence_extension_seen) mpeg2_sequence_header_byte(sc, k, window);
         } else if (st.picture_header_countdown) {
             const uint32_t k = st.picture_header_countdown--;
             if (k == 2) {
@@ -151,7 +151,7 @@ void scan(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts, uint8_t dt
                     break;
                 }
             } else {
-                on_picture_coding_type(ctx, bytes, o, i, window, dts_flag);
+                on_picture_coding_type(sc, bytes, o, i, window, dts_flag);
             }
         } else if (window == start_extension) {
             st.extension_pending = 1;
@@ -165,37 +165,36 @@ void scan(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts, uint8_t dt
                 ++st.frames_before_sequence;
             }
         } else if (st.coding_extension_countdown) {
-            if (--st.coding_extension_countdown == 1) mpeg2_account_picture(ctx, uint8_t(window >> 8), pts);
+            if (--st.coding_extension_countdown == 1) mpeg2_account_picture(sc, uint8_t(window >> 8), pts);
         } else if (st.sequence_extension_pending) {
             st.sequence_extension_pending = 0;
             if (!st.sequence_extension_seen) {
                 const uint32_t p = (b >> 3) & 1;
-                fprintf(ctx.report, "Progressive Sequence = %d\n", int(p));
+                fprintf(sc.stream.report, "Progressive Sequence = %d\n", int(p));
                 st.progressive_sequence = p;
-                ctx.stats.progressive_flag = p;
+                sc.stream.counts.progressive_flag = p;
                 st.sequence_extension_seen = 1;
             }
         } else if (window == start_gop) {
             st.gop_seen = 1;
         } else if (window == start_sequence_end && !parse_only && st.started) {
             // The four bytes 00 00 01 B7 never reach the output.
-            es_cut_start_code(ctx, o, st.cut, i);
+            es_cut_start_code(sc, o, st.cut, i);
         }
         ++st.bytes_since_picture;
         ++i;
     }
     st.sync_window = window;
 
-    es_call_end(ctx, o, count, window, st.started, &st.cut);
+    es_call_end(sc, o, count, window, st.started, &st.cut);
 }
 
 }  // namespace
 
-void handle_mpeg2_video(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts, uint8_t dts_flag) {
-    scan<true>(ctx, bytes, count, pts, dts_flag);
+void handle_mpeg2_video(stream_call& sc, uint8_t* bytes, uint32_t count) {
+    scan<true>(sc, bytes, count, sc.stream.pes.current_pts, sc.stream.pes.header_had_dts);
 }
 
-void handle_mpeg2_video_per_byte(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts,
-                                 uint8_t dts_flag) {
-    scan<false>(ctx, bytes, count, pts, dts_flag);
+void handle_mpeg2_video_per_byte(stream_call& sc, uint8_t* bytes, uint32_t count) {
+    scan<false>(sc, bytes, count, sc.stream.pes.current_pts, sc.stream.pes.header_had_dts);
 }

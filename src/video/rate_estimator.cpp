@@ -4,18 +4,18 @@
 // ends it) with a display duration in fields or frames (stored once the next picture's
 // header tells it). Each step past the warm-up closes one entry; from the 300th closed
 // entry on, every step re-sums the 300 newest entries and turns them into bits per second.
-#include "core/context.h"
+#include "core/stream.h"
 #include "video/video.h"
 
-void rate_estimator_bits(context&, rate_estimator& est, uint32_t bits) {
+void rate_estimator_bits(stream_call&, rate_estimator& est, uint32_t bits) {
     if (est.warm) est.bits[est.head] = bits;
 }
 
-void rate_estimator_fields(context&, rate_estimator& est, uint32_t n) {
+void rate_estimator_fields(stream_call&, rate_estimator& est, uint32_t n) {
     est.fields[est.head] = n;
 }
 
-void rate_estimator_step(context& ctx, rate_estimator& est, uint32_t factor, long double frame_rate) {
+void rate_estimator_step(stream_call& sc, rate_estimator& est, uint32_t factor, long double frame_rate) {
     // The first duration arrives before any size has been stored for it: it is dropped by
     // leaving the ring where it is, so the next duration overwrites it.
     if (!est.warm) {
@@ -42,7 +42,7 @@ void rate_estimator_step(context& ctx, rate_estimator& est, uint32_t factor, lon
     // Mean picture size times pictures per second: factor / F is 2 over the mean field
     // count per picture (factor 600), or 1 over the mean frame count (factor 300).
     if (total_fields == 0) {
-        ctx.stats.video_rate = 0;
+        sc.timing.video_rate = 0;
         return;
     }
     const long double rate =
@@ -52,5 +52,5 @@ void rate_estimator_step(context& ctx, rate_estimator& est, uint32_t factor, lon
     // leaves the previous estimate standing.
     constexpr long double int64_limit = 9223372036854775808.0L;  // 2^63
     if (!(rate > -int64_limit && rate < int64_limit)) return;
-    ctx.stats.video_rate = static_cast<uint32_t>(static_cast<int64_t>(rate));
+    sc.timing.video_rate = static_cast<uint32_t>(static_cast<int64_t>(rate));
 }

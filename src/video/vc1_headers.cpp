@@ -14,14 +14,14 @@
 #include <cmath>
 #include <cstdio>
 
-#include "core/context.h"
+#include "core/stream.h"
 #include "video/video.h"
 
 namespace {
 
-void put_line(context& ctx, const char* line) {
-    fputs(line, ctx.report);
-    fputc('\n', ctx.report);
+void put_line(stream_call& sc, const char* line) {
+    fputs(line, sc.stream.report);
+    fputc('\n', sc.stream.report);
 }
 
 // ASPECT_RATIO 0..14; 15 (an explicit ratio) prints nothing.
@@ -47,13 +47,13 @@ const char* const aspect_lines[15] = {
 const long double numerators[8] = {0.0L, 24000.0L, 25000.0L, 30000.0L, 50000.0L, 60000.0L, 48000.0L, 72000.0L};
 
 // A code of 0 is forbidden, one above `last` reserved; either leaves `value` as it was.
-bool take_code(context& ctx, uint32_t code, uint32_t last, long double& value, long double wanted) {
+bool take_code(stream_call& sc, uint32_t code, uint32_t last, long double& value, long double wanted) {
     if (code == 0) {
-        put_line(ctx, "Forbidden Frame Rate!");
+        put_line(sc, "Forbidden Frame Rate!");
         return false;
     }
     if (code > last) {
-        put_line(ctx, "Reserved Frame Rate!");
+        put_line(sc, "Reserved Frame Rate!");
         return false;
     }
     value = wanted;
@@ -62,25 +62,25 @@ bool take_code(context& ctx, uint32_t code, uint32_t last, long double& value, l
 
 }  // namespace
 
-void vc1_sequence_header_byte(context& ctx, uint32_t k, uint32_t window) {
-    vc1_state& st = ctx.vc1;
+void vc1_sequence_header_byte(stream_call& sc, uint32_t k, uint32_t window) {
+    vc1_state& st = state_of<vc1_state>(sc.stream);
     const uint8_t b = uint8_t(window);
     switch (k) {
     case 6: {
-        put_line(ctx, b >> 6 == 3 ? "Advanced Profile" : "Reserved Profile");
+        put_line(sc, b >> 6 == 3 ? "Advanced Profile" : "Reserved Profile");
         const uint32_t level = (b >> 3) & 7;
         if (level < 5)
-            fprintf(ctx.report, "Level = %d\n", int(level));
+            fprintf(sc.stream.report, "Level = %d\n", int(level));
         else
-            put_line(ctx, "Level = Reserved");
-        put_line(ctx, ((b >> 1) & 3) == 1 ? "Chroma Format = 4:2:0" : "Chroma Format = Reserved");
+            put_line(sc, "Level = Reserved");
+        put_line(sc, ((b >> 1) & 3) == 1 ? "Chroma Format = 4:2:0" : "Chroma Format = Reserved");
         break;
     }
     case 2: {
         // Bytes 3 to 5: the two 12-bit coded size codes.
         const uint32_t sizes = window & 0xFFFFFF;
-        fprintf(ctx.report, "Horizontal size = %d\n", int(2 * (sizes >> 12) + 2));
-        fprintf(ctx.report, "Vertical size = %d\n", int(2 * (sizes & 0xFFF) + 2));
+        fprintf(sc.stream.report, "Horizontal size = %d\n", int(2 * (sizes >> 12) + 2));
+        fprintf(sc.stream.report, "Vertical size = %d\n", int(2 * (sizes & 0xFFF) + 2));
         break;
     }
     case 1:
@@ -88,9 +88,9 @@ void vc1_sequence_header_byte(context& ctx, uint32_t k, uint32_t window) {
         st.interlace = (b >> 6) & 1;
         st.tfcntr_flag = (b >> 5) & 1;
         st.psf = (b >> 2) & 1;
-        fprintf(ctx.report, "Pulldown = %d\n", int(st.pulldown));
-        fprintf(ctx.report, "Interlace = %d\n", int(st.interlace));
-        ctx.stats.progressive_flag = 1 - st.interlace;
+        fprintf(sc.stream.report, "Pulldown = %d\n", int(st.pulldown));
+        fprintf(sc.stream.report, "Interlace = %d\n", int(st.interlace));
+        sc.stream.counts.progressive_flag = 1 - st.interlace;
         if ((b >> 1) & 1) st.display_countdown = 4;
         break;
     default:
@@ -98,26 +98,26 @@ void vc1_sequence_header_byte(context& ctx, uint32_t k, uint32_t window) {
     }
 }
 
-void vc1_display_extension_byte(context& ctx, uint32_t k, uint32_t window) {
-    vc1_state& st = ctx.vc1;
+void vc1_display_extension_byte(stream_call& sc, uint32_t k, uint32_t window) {
+    vc1_state& st = state_of<vc1_state>(sc.stream);
     if (k == 3) {
         // Byte 6 bit 0, byte 7, byte 8 bits 7..3.
         const uint32_t width = (window >> 3) & 0x3FFF;
-        fprintf(ctx.report, "Display Horizontal size = %d\n", int(width + 1));
+        fprintf(sc.stream.report, "Display Horizontal size = %d\n", int(width + 1));
     } else if (k == 1) {
         // Byte 8 bits 2..0, byte 9, byte 10 bits 7..5; then the aspect ratio.
         const uint32_t height = (window >> 5) & 0x3FFF;
-        fprintf(ctx.report, "Display Vertical size = %d\n", int(height + 1));
+        fprintf(sc.stream.report, "Display Vertical size = %d\n", int(height + 1));
         if ((window >> 4) & 1) {
             st.aspect_pending = 1;
             const uint32_t code = window & 0x0F;
-            if (code < 15) put_line(ctx, aspect_lines[code]);
+            if (code < 15) put_line(sc, aspect_lines[code]);
         }
     }
 }
 
-void vc1_frame_rate(context& ctx, uint32_t window) {
-    vc1_state& st = ctx.vc1;
+void vc1_frame_rate(stream_call& sc, uint32_t window) {
+    vc1_state& st = state_of<vc1_state>(sc.stream);
     const uint32_t b11 = (window >> 16) & 0xFF;
     const uint32_t b12 = (window >> 8) & 0xFF;
     const uint32_t b13 = window & 0xFF;
@@ -130,13 +130,13 @@ void vc1_frame_rate(context& ctx, uint32_t window) {
     } else {
         const uint32_t nr = (b11 & 0x3F) << 2 | b12 >> 6;
         const uint32_t dr = (b12 >> 2) & 0x0F;
-        valid = take_code(ctx, nr, 7, st.frame_rate_numerator, nr < 8 ? numerators[nr] : 0.0L);
-        valid = take_code(ctx, dr, 2, st.frame_rate_denominator, dr == 1 ? 1000.0L : 1001.0L) && valid;
+        valid = take_code(sc, nr, 7, st.frame_rate_numerator, nr < 8 ? numerators[nr] : 0.0L);
+        valid = take_code(sc, dr, 2, st.frame_rate_denominator, dr == 1 ? 1000.0L : 1001.0L) && valid;
         rate = st.frame_rate_numerator / st.frame_rate_denominator;
     }
     // A forbidden or reserved code can leave 0/0, n/0 or 0/n here: it is printed as it
     // comes out, but the estimator keeps the rate it had.
-    fprintf(ctx.report, "Frame Rate = %.3f\n", double(rate));
+    fprintf(sc.stream.report, "Frame Rate = %.3f\n", double(rate));
     if (valid && std::isfinite(rate) && rate > 0) st.frame_rate = rate;
     st.sequence_reported = 1;
 }
@@ -171,11 +171,11 @@ uint32_t vc1_display_count(const vc1_state& st, uint32_t header) {
     return 2 + (repeat & 1);
 }
 
-void vc1_account_picture(context& ctx, uint32_t header, uint64_t pts) {
-    vc1_state& st = ctx.vc1;
+void vc1_account_picture(stream_call& sc, uint32_t header, uint64_t pts) {
+    vc1_state& st = state_of<vc1_state>(sc.stream);
     const uint32_t n = vc1_display_count(st, header);
-    ctx.stats.display_count += n;
-    rate_estimator_fields(ctx, st.estimator, n);
-    rate_estimator_step(ctx, st.estimator, st.interlace ? 600 : 300, st.frame_rate);
-    first_pts_picture(ctx, st.first_pts, pts);
+    sc.stream.counts.display_count += n;
+    rate_estimator_fields(sc, st.estimator, n);
+    rate_estimator_step(sc, st.estimator, st.interlace ? 600 : 300, st.frame_rate);
+    first_pts_picture(sc, st.first_pts, pts);
 }

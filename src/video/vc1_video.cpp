@@ -10,7 +10,7 @@
 // apart from the end-of-sequence codes.
 #include <cstdio>
 
-#include "core/context.h"
+#include "core/stream.h"
 #include "video/vc1_headers.h"
 #include "video/video.h"
 
@@ -36,39 +36,39 @@ bool idle(const vc1_state& st) {
             st.frame_rate_countdown) == 0;
 }
 
-void on_frame_start(context& ctx) {
-    vc1_state& st = ctx.vc1;
+void on_frame_start(stream_call& sc) {
+    vc1_state& st = state_of<vc1_state>(sc.stream);
     ++st.pictures_before_start;
     if (st.started) {
         st.frame_header_countdown = frame_header_bytes;
-        ++ctx.stats.coded_pictures;
+        ++sc.stream.counts.coded_pictures;
     }
     // The size of the frame that ends here, with any units between it and this one.
-    rate_estimator_bits(ctx, st.estimator, st.bytes_since_frame * 8);
+    rate_estimator_bits(sc, st.estimator, st.bytes_since_frame * 8);
     st.bytes_since_frame = 0;
 }
 
-void on_sequence_header(context& ctx, es_call& o, uint32_t i) {
-    vc1_state& st = ctx.vc1;
+void on_sequence_header(stream_call& sc, es_call& o, uint32_t i) {
+    vc1_state& st = state_of<vc1_state>(sc.stream);
     if (!st.sequence_reported) {
-        fputs("Sequence Header found\n", ctx.report);
+        fputs("Sequence Header found\n", sc.stream.report);
         st.sequence_countdown = sequence_header_bytes;
     }
     if (st.started) return;
-    fprintf(ctx.report, "%d frames before first I-frame\n", int(st.pictures_before_start));
+    fprintf(sc.stream.report, "%d frames before first I-frame\n", int(st.pictures_before_start));
     // The start code's first three bytes may lie in earlier calls: they are written
     // afresh and the call's output resumes at the type byte.
-    es_start_output(ctx, o, start_prefix, 3, i);
+    es_start_output(sc, o, start_prefix, 3, i);
     st.started = 1;
     first_pts_arm(st.first_pts);
 }
 
 template <bool fast_skip>
-void scan(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts) {
+void scan(stream_call& sc, uint8_t* bytes, uint32_t count, uint64_t pts) {
     if (count == 0) return;
-    vc1_state& st = ctx.vc1;
-    const bool cutting = !ctx.options.parse_only;
-    es_call o = es_call_begin(ctx, bytes, count, &st.cut);
+    vc1_state& st = state_of<vc1_state>(sc.stream);
+    const bool cutting = !sc.stream.parse_only;
+    es_call o = es_call_begin(sc, bytes, count, &st.cut);
 
     uint32_t window = st.sync_window;
     uint32_t i = 0;
@@ -87,41 +87,41 @@ void scan(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts) {
         window = window << 8 | b;
 
         if (window == start_frame) {
-            on_frame_start(ctx);
+            on_frame_start(sc);
         } else if (st.frame_header_countdown) {
-            if (--st.frame_header_countdown == 0) vc1_account_picture(ctx, (window >> 8) & 0xFFFFFF, pts);
+            if (--st.frame_header_countdown == 0) vc1_account_picture(sc, (window >> 8) & 0xFFFFFF, pts);
         } else if (window == start_sequence_header) {
-            on_sequence_header(ctx, o, i);
+            on_sequence_header(sc, o, i);
         } else if (st.sequence_countdown) {
             const uint32_t k = st.sequence_countdown--;
-            if (!st.sequence_reported) vc1_sequence_header_byte(ctx, k, window);
+            if (!st.sequence_reported) vc1_sequence_header_byte(sc, k, window);
         } else if (st.display_countdown) {
             const uint32_t k = st.display_countdown--;
-            if (!st.sequence_reported) vc1_display_extension_byte(ctx, k, window);
+            if (!st.sequence_reported) vc1_display_extension_byte(sc, k, window);
         } else if (st.aspect_pending) {
             // Byte 11: FRAMERATE_FLAG; the rate itself is complete with byte 13.
             st.aspect_pending = 0;
             if ((b & 0x80) && !st.sequence_reported) st.frame_rate_countdown = 2;
         } else if (st.frame_rate_countdown) {
-            if (--st.frame_rate_countdown == 0 && !st.sequence_reported) vc1_frame_rate(ctx, window);
+            if (--st.frame_rate_countdown == 0 && !st.sequence_reported) vc1_frame_rate(sc, window);
         } else if (window == start_end_of_sequence && st.started && cutting) {
             // The four bytes 00 00 01 0A never reach the output.
-            es_cut_start_code(ctx, o, st.cut, i);
+            es_cut_start_code(sc, o, st.cut, i);
         }
         ++st.bytes_since_frame;
         ++i;
     }
     st.sync_window = window;
 
-    es_call_end(ctx, o, count, window, st.started, &st.cut);
+    es_call_end(sc, o, count, window, st.started, &st.cut);
 }
 
 }  // namespace
 
-void handle_vc1_video(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts) {
-    scan<true>(ctx, bytes, count, pts);
+void handle_vc1_video(stream_call& sc, uint8_t* bytes, uint32_t count) {
+    scan<true>(sc, bytes, count, sc.stream.pes.current_pts);
 }
 
-void handle_vc1_video_per_byte(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts) {
-    scan<false>(ctx, bytes, count, pts);
+void handle_vc1_video_per_byte(stream_call& sc, uint8_t* bytes, uint32_t count) {
+    scan<false>(sc, bytes, count, sc.stream.pes.current_pts);
 }

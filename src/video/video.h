@@ -6,7 +6,7 @@
 
 #include "video/es_output.h"
 
-struct context;
+struct stream_call;
 
 constexpr uint32_t rate_ring_size = 1024;
 constexpr uint32_t rate_window = 300;
@@ -20,9 +20,9 @@ struct rate_estimator {
     uint32_t warm = 0;
 };
 
-void rate_estimator_bits(context& ctx, rate_estimator& est, uint32_t bits);
-void rate_estimator_fields(context& ctx, rate_estimator& est, uint32_t n);
-void rate_estimator_step(context& ctx, rate_estimator& est, uint32_t factor, long double frame_rate);
+void rate_estimator_bits(stream_call& sc, rate_estimator& est, uint32_t bits);
+void rate_estimator_fields(stream_call& sc, rate_estimator& est, uint32_t n);
+void rate_estimator_step(stream_call& sc, rate_estimator& est, uint32_t factor, long double frame_rate);
 
 // MPEG-1/MPEG-2 video (ISO/IEC 13818-2): finds the start codes, starts the output at the
 // first sequence header, inserts GOP headers where a sequence header lacks one, renumbers
@@ -62,12 +62,11 @@ struct mpeg2_state {
 // One run of elementary-stream bytes. `pts` is the PTS of the latest video PES header that
 // carried one, `dts_flag` 1 when that header also carried a DTS. The run may be changed in
 // place (temporal references).
-void handle_mpeg2_video(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts, uint8_t dts_flag);
+void handle_mpeg2_video(stream_call& sc, uint8_t* bytes, uint32_t count);
 
 // The same machine without the skip over bytes that cannot end a start code: every byte
 // goes through the full rule chain. Gives identical results; kept to prove that.
-void handle_mpeg2_video_per_byte(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts,
-                                 uint8_t dts_flag);
+void handle_mpeg2_video_per_byte(stream_call& sc, uint8_t* bytes, uint32_t count);
 
 // H.264 (Annex B byte stream): starts the output at the first access unit a decoder can
 // start from (a delimiter announcing I slices only, an IDR slice, or a recovery point
@@ -100,10 +99,10 @@ struct h264_state {
 
 // One run of elementary-stream bytes; `pts` is the PTS of the latest video PES header that
 // carried one. End-of-sequence and end-of-stream type bytes are changed in place.
-void handle_h264_video(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts);
+void handle_h264_video(stream_call& sc, uint8_t* bytes, uint32_t count);
 
 // The same without the skip to the next possible start code; kept to prove them equal.
-void handle_h264_video_per_byte(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts);
+void handle_h264_video_per_byte(stream_call& sc, uint8_t* bytes, uint32_t count);
 
 // VC-1 advanced profile (SMPTE 421M): starts the output at the first sequence header,
 // reports it, counts frames and the frames or fields each one is displayed for, feeds its
@@ -134,11 +133,11 @@ struct vc1_state {
 
 // One run of elementary-stream bytes; `pts` is the PTS of the latest video PES header that
 // carried one.
-void handle_vc1_video(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts);
+void handle_vc1_video(stream_call& sc, uint8_t* bytes, uint32_t count);
 
 // The same machine taking every byte through the full rule chain, without the skip to the
 // next possible start code. Gives identical results; kept to prove that.
-void handle_vc1_video_per_byte(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts);
+void handle_vc1_video_per_byte(stream_call& sc, uint8_t* bytes, uint32_t count);
 
 // HEVC (Annex B byte stream): starts the output at the first access unit whose picture is
 // IRAP (BLA, IDR, CRA), with the latest VPS, SPS and PPS where that unit lacks one; after a
@@ -170,7 +169,7 @@ struct hevc_state {
 
 // One run of elementary-stream bytes; `pts` is the PTS of the latest video PES header that
 // carried one. End-of-bitstream header bytes are changed in place.
-void handle_hevc_video(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts);
+void handle_hevc_video(stream_call& sc, uint8_t* bytes, uint32_t count);
 
 // The same without the skip to the next start code; kept to prove them equal.
-void handle_hevc_video_per_byte(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts);
+void handle_hevc_video_per_byte(stream_call& sc, uint8_t* bytes, uint32_t count);

@@ -109,3 +109,28 @@ TEST(CodecsE2E, RealCaptures) {
         if (c.decoder) expect_decodes(dir.file("bits0001.mpa"), c.decoder);
     }
 }
+
+TEST(CodecsE2E, EveryAudioStreamInOnePassWritesWhatEachRunOfItsOwnWrites) {
+    // Eight audio streams of every syntax: `all` and a list write, for each stream, the
+    // file its own run writes, and the video unchanged; numbers after the first get files
+    // named by their number.
+    const std::string ts = test_data("codecs.ts");
+    temp_dir all, list;
+    const program_result r = run_kavel({"-s", ts, "1", "1", "all"}, all.path());
+    EXPECT_EQ(r.status, 0) << r.err;
+    run_kavel({"-s", ts, "1", "1", "3,1"}, list.path());
+    for (int n = 1; n <= 8; ++n) {
+        temp_dir one;
+        run_kavel({"-s", ts, "1", "1", std::to_string(n)}, one.path());
+        const std::string name = n == 1 ? "/bits0001.mpa" : strf("/bits0001.audio%d.mpa", n);
+        const bytes own = read_file(one.path() + "/bits0001.mpa");
+        EXPECT_FALSE(own.empty()) << n;
+        EXPECT_TRUE(read_file(all.path() + name) == own) << n;
+        EXPECT_TRUE(read_file(all.path() + "/bits0001.mpv") == read_file(one.path() + "/bits0001.mpv")) << n;
+        // With "3,1" the first listed keeps bits0001.mpa.
+        if (n == 1) EXPECT_TRUE(read_file(list.path() + "/bits0001.audio1.mpa") == own);
+        if (n == 3) EXPECT_TRUE(read_file(list.path() + "/bits0001.mpa") == own);
+        EXPECT_NE(r.out.find(strf("audio %d: Ending audio to video PTS difference", n)), std::string::npos) << n;
+    }
+    EXPECT_FALSE(file_exists(list.path() + "/bits0001.audio2.mpa"));
+}

@@ -38,8 +38,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ctx->selection.audio_index = in.audio_index;
     ctx->report = fmemopen(report_buffer, report_capacity, "w+");
     if (!ctx->options.parse_only) {
-        ctx->sinks.video_out = fmemopen(video_buffer, output_capacity, "w+");
-        ctx->sinks.audio_out = fmemopen(audio_buffer, output_capacity, "w+");
+        ctx->video_file = fmemopen(video_buffer, output_capacity, "w+");
+        ctx->audio_file = fmemopen(audio_buffer, output_capacity, "w+");
     }
     if (demux_init(*ctx)) {
         // Each block in a heap buffer of exactly its size, so that AddressSanitizer sees a
@@ -55,7 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         print_final_report(*ctx);
     }
-    for (FILE* f : {ctx->report, ctx->sinks.video_out, ctx->sinks.audio_out})
+    for (FILE* f : {ctx->report, ctx->video_file, ctx->audio_file})
         if (f) fclose(f);
     ctx->~context();
     return 0;

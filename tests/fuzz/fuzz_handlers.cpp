@@ -31,25 +31,27 @@ struct side {
 };
 side sides[2];
 
-using video_entry = void (*)(context&, uint8_t*, uint32_t, uint64_t, uint8_t);
+// The handlers, in the order of the choice bits.
+constexpr stream_handler handlers[9] = {
+    stream_handler::mpeg2_video,    stream_handler::h264_video,     stream_handler::vc1_video,
+    stream_handler::ac3_audio,      stream_handler::mpeg_audio,     stream_handler::aac_adts_audio,
+    stream_handler::aac_latm_audio, stream_handler::dts_audio,      stream_handler::hevc_video,
+};
 
-template <void (*handler)(context&, uint8_t*, uint32_t, uint64_t)>
-void without_flag(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts, uint8_t) {
-    handler(ctx, bytes, count, pts);
+bool is_video(stream_handler h) {
+    return h == stream_handler::mpeg2_video || h == stream_handler::h264_video || h == stream_handler::vc1_video ||
+           h == stream_handler::hevc_video;
 }
 
-// Fast and reference version of each handler, in the order of the choice bits.
-const video_entry entries[9][2] = {
-    {handle_mpeg2_video, handle_mpeg2_video_per_byte},
-    {without_flag<handle_h264_video>, without_flag<handle_h264_video_per_byte>},
-    {without_flag<handle_vc1_video>, without_flag<handle_vc1_video_per_byte>},
-    {handle_ac3_audio, handle_ac3_audio_per_byte},
-    {handle_mpeg_audio, handle_mpeg_audio_per_byte},
-    {handle_aac_audio, handle_aac_audio_per_byte},
-    {handle_latm_audio, handle_latm_audio_per_byte},
-    {handle_dts_audio, handle_dts_audio_per_byte},
-    {without_flag<handle_hevc_video>, without_flag<handle_hevc_video_per_byte>},
-};
+// The one chosen stream of a side, made as the PMT would make it.
+chosen_stream& make_stream(context& ctx, stream_handler h) {
+    pmt_entry e;
+    e.pid = 0x100;
+    e.what.kind = is_video(h) ? stream_kind::video : stream_kind::audio;
+    e.what.handler = h;
+    e.number = 1;
+    return *add_chosen_stream(ctx, e.what.kind, 1, e);
+}
 
 // The bytes a memory file holds: up to the furthest position written.
 size_t file_size(FILE* f) {
@@ -69,12 +71,11 @@ void expect_same(const char* what, const char* a, size_t na, const char* b, size
 }
 
 void expect_same_state(const context& a, const context& b) {
-    const run_statistics &s = a.stats, &t = b.stats;
+    const video_counts &s = a.streams[0].counts, &t = b.streams[0].counts;
     const shared_timing &u = a.timing, &v = b.timing;
     if (s.coded_pictures != t.coded_pictures || s.display_count != t.display_count ||
-        s.progressive_flag != t.progressive_flag || s.video_rate != t.video_rate ||
-        u.first_video_pts != v.first_video_pts || a.sinks.video_written != b.sinks.video_written ||
-        a.sinks.audio_written != b.sinks.audio_written) {
+        s.progressive_flag != t.progressive_flag || u.video_rate != v.video_rate ||
+        u.first_video_pts != v.first_video_pts || a.streams[0].out.written != b.streams[0].out.written) {
         fprintf(stderr, "fast and reference handlers differ in the shared counts\n");
         abort();
     }
@@ -95,9 +96,10 @@ int fuzz_handlers_one_input(const uint8_t* data, size_t size) {
         ctx.options.dump_video_pts = ctx.options.dump_audio_pts = choice >> 6 & 1;
         ctx.report = fmemopen(s.report, capacity, "w+");
         if (!ctx.options.parse_only) {
-            ctx.sinks.video_out = fmemopen(s.video, capacity, "w+");
-            ctx.sinks.audio_out = fmemopen(s.audio, capacity, "w+");
+            ctx.video_file = fmemopen(s.video, capacity, "w+");
+            ctx.audio_file = fmemopen(s.audio, capacity, "w+");
         }
+        make_stream(ctx, handlers[handler]);
     }
     uint64_t pts = 0;
     size_t at = 1;
@@ -114,18 +116,22 @@ int fuzz_handlers_one_input(const uint8_t* data, size_t size) {
             // of exactly the run's size.
             auto copy = std::make_unique<uint8_t[]>(n);
             std::memcpy(copy.get(), run, n);
-            entries[handler][k](ctx, copy.get(), n, pts, flags & 1);
+            chosen_stream& st = ctx.streams[0];
+            st.pes.current_pts = pts;
+            st.pes.header_had_dts = st.pes.pts_arrived = flags & 1;
+            stream_call sc{st, ctx.timing};
+            handler_entry_of(handlers[handler], k == 1)(sc, copy.get(), n);
         }
     }
     context &fast = *sides[0].ctx, &plain = *sides[1].ctx;
     expect_same("the report", sides[0].report, file_size(fast.report), sides[1].report, file_size(plain.report));
-    expect_same("the video output", sides[0].video, file_size(fast.sinks.video_out), sides[1].video,
-                file_size(plain.sinks.video_out));
-    expect_same("the audio output", sides[0].audio, file_size(fast.sinks.audio_out), sides[1].audio,
-                file_size(plain.sinks.audio_out));
+    expect_same("the video output", sides[0].video, file_size(fast.video_file), sides[1].video,
+                file_size(plain.video_file));
+    expect_same("the audio output", sides[0].audio, file_size(fast.audio_file), sides[1].audio,
+                file_size(plain.audio_file));
     expect_same_state(fast, plain);
     for (side& s : sides) {
-        for (FILE* f : {s.ctx->report, s.ctx->sinks.video_out, s.ctx->sinks.audio_out})
+        for (FILE* f : {s.ctx->report, s.ctx->video_file, s.ctx->audio_file})
             if (f) fclose(f);
         s.ctx->~context();
     }

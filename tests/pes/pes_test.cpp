@@ -31,11 +31,11 @@ struct opts {
 
 setup_fn chosen(opts o) {
     return [=](context& c) {
-        choose_streams(c, vpid, o.video_type, apid, o.audio_type);
         c.options.pes_output = o.z;
         c.options.dump_video_pts = o.v;
         c.options.dump_audio_pts = o.a;
         c.options.parse_only = o.p;
+        choose_streams(c, vpid, o.video_type, apid, o.audio_type);
     };
 }
 
@@ -93,10 +93,10 @@ TEST(PesTimestamps, VideoReportFormsAndSteps) {
               "Video PTS(B) = 2000, -2000\n"
               "Video PTS(P) = 9000, DTS(P) = 7000, 5000\n");
     const auto cap = run_capture(w.out, {}, chosen({}));
-    EXPECT_EQ(cap->ctx().timing.max_video_pts, 9000u);
-    EXPECT_EQ(cap->ctx().timing.last_video_pts_step, 5000u);
-    EXPECT_EQ(cap->ctx().video_pes.current_pts, 9000u);
-    EXPECT_EQ(cap->ctx().video_pes.timestamp_count, 4u);
+    EXPECT_EQ(chosen(cap->ctx(), stream_kind::video).max_pts, 9000u);
+    EXPECT_EQ(chosen(cap->ctx(), stream_kind::video).last_pts_step, 5000u);
+    EXPECT_EQ(chosen(cap->ctx(), stream_kind::video).pes.current_pts, 9000u);
+    EXPECT_EQ(chosen(cap->ctx(), stream_kind::video).pes.timestamp_count, 4u);
     EXPECT_EQ(cap->report(), "");  // nothing without option v
 }
 
@@ -113,7 +113,7 @@ TEST(PesTimestamps, VideoPtsFlagFollowsTheHeaderKind) {
     const auto flag_after = [](const std::vector<pes_layout>& layouts) {
         ts_writer w;
         for (const auto& s : layouts) w.pes(vpid, s);
-        return run_capture(w.out, {}, chosen({}))->ctx().video_pes.header_had_dts;
+        return chosen(run_capture(w.out, {}, chosen({}))->ctx(), stream_kind::video).pes.header_had_dts;
     };
     EXPECT_EQ(flag_after({pes(0xE0, 100, 90, counting(4))}), 1);
     EXPECT_EQ(flag_after({pes(0xE0, 100, 90, counting(4)), pes(0xE0, 200, {}, counting(4))}), 0);
@@ -133,18 +133,18 @@ TEST(PesTimestamps, AudioReportLinesAndTheChainThroughDtsHeaders) {
               "Audio PTS = 4000, 1000\r\n"
               "Audio PTS = 6500, 500\r\n");
     const auto cap = run_capture(w.out, {}, chosen({}));
-    EXPECT_EQ(cap->ctx().timing.max_audio_pts, 6500u);
-    EXPECT_EQ(cap->ctx().timing.last_audio_pts_step, 500u);
-    EXPECT_EQ(cap->ctx().audio_pes.pts_arrived, 0);  // cleared by the payload run
+    EXPECT_EQ(chosen(cap->ctx(), stream_kind::audio).max_pts, 6500u);
+    EXPECT_EQ(chosen(cap->ctx(), stream_kind::audio).last_pts_step, 500u);
+    EXPECT_EQ(chosen(cap->ctx(), stream_kind::audio).pes.pts_arrived, 0);  // cleared by the payload run
 }
 
 TEST(PesTimestamps, AudioPtsFlagIsSetByEveryPtsAndClearedAfterEachRun) {
     ts_writer w;
     w.pes(apid, pes(0xBD, 3000, {}, {}));  // header only: nothing follows in the stream
-    EXPECT_EQ(run_capture(w.out, {}, chosen({}))->ctx().audio_pes.pts_arrived, 1);
+    EXPECT_EQ(chosen(run_capture(w.out, {}, chosen({}))->ctx(), stream_kind::audio).pes.pts_arrived, 1);
     ts_writer w2;
     w2.pes(apid, pes(0xBD, 3000, 2000, {}));
-    EXPECT_EQ(run_capture(w2.out, {}, chosen({}))->ctx().audio_pes.pts_arrived, 1);
+    EXPECT_EQ(chosen(run_capture(w2.out, {}, chosen({}))->ctx(), stream_kind::audio).pes.pts_arrived, 1);
 }
 
 TEST(PesTimestamps, TimeStampsOf2To32AndMorePrintByTheirLow32Bits) {
@@ -163,11 +163,12 @@ TEST(PesTimestamps, TimeStampsOf2To32AndMorePrintByTheirLow32Bits) {
               "Audio PTS = 5, 5\r\n"
               "Audio PTS = -1, -6\r\n");
     const auto cap = run_capture(w.out, {}, chosen({}));
-    const shared_timing& t = cap->ctx().timing;
-    EXPECT_EQ(t.max_video_pts, 0x180000000u);  // compared as 33-bit values
-    EXPECT_EQ(t.last_video_pts_step, 0x17FFFFFFFu - 100);
-    EXPECT_EQ(t.max_audio_pts, 0x1FFFFFFFFu);
-    EXPECT_EQ(t.last_audio_pts_step, 0x1FFFFFFFFu - big);
+    const chosen_stream& v = kt::chosen(cap->ctx(), stream_kind::video);
+    const chosen_stream& a = kt::chosen(cap->ctx(), stream_kind::audio);
+    EXPECT_EQ(v.max_pts, 0x180000000u);  // compared as 33-bit values
+    EXPECT_EQ(v.last_pts_step, 0x17FFFFFFFu - 100);
+    EXPECT_EQ(a.max_pts, 0x1FFFFFFFFu);
+    EXPECT_EQ(a.last_pts_step, 0x1FFFFFFFFu - big);
 }
 
 TEST(PesTimestamps, MaximumKeepsTheLargestNotTheLast) {
@@ -176,8 +177,8 @@ TEST(PesTimestamps, MaximumKeepsTheLargestNotTheLast) {
     w.pes(vpid, pes(0xE0, big, {}, counting(4)));
     w.pes(vpid, pes(0xE0, 100, {}, counting(4)));
     const auto cap = run_capture(w.out, {}, chosen({}));
-    EXPECT_EQ(cap->ctx().timing.max_video_pts, big);
-    EXPECT_EQ(cap->ctx().timing.last_video_pts_step, uint64_t(100) - big);  // 64-bit difference
+    EXPECT_EQ(chosen(cap->ctx(), stream_kind::video).max_pts, big);
+    EXPECT_EQ(chosen(cap->ctx(), stream_kind::video).last_pts_step, uint64_t(100) - big);  // 64-bit difference
 }
 
 TEST(PesTimestamps, EndingDifferenceOfTheFinalReport) {
@@ -203,7 +204,7 @@ TEST(PesRaw, TypesWithoutHandlerWriteThePayloadUnchanged) {
     w.raw(apid, a1);
     w.raw(vpid, v2);
     w.raw(apid, a2);
-    for (uint8_t audio_type : {uint8_t(0x83), uint8_t(0xA2), uint8_t(0xA1), uint8_t(0x86)}) {
+    for (uint8_t audio_type : {uint8_t(0x83), uint8_t(0xA2), uint8_t(0xA1)}) {
         const run_result r = expect_split_invariant(w.out, chosen({.audio_type = audio_type}));
         EXPECT_TRUE(r.video == payload_of(v1) + payload_of(v2));
         EXPECT_TRUE(r.audio == payload_of(a1) + payload_of(a2)) << int(audio_type);
@@ -332,22 +333,22 @@ TEST(PesHeader, PacketThatEndsWithItsHeaderGivesOneEmptyRun) {
     ts_writer w2;
     w2.raw(apid, empty + bytes{0x42});
     auto cap = run_capture(w2.out, {}, chosen({}));
-    EXPECT_EQ(cap->ctx().audio_pes.pts_arrived, 0);
-    EXPECT_EQ(cap->ctx().audio_pes.in_payload, 0u);
+    EXPECT_EQ(chosen(cap->ctx(), stream_kind::audio).pes.pts_arrived, 0);
+    EXPECT_EQ(chosen(cap->ctx(), stream_kind::audio).pes.in_payload, 0u);
     EXPECT_TRUE(cap->audio().empty());
     // With nothing after it the payload state stays, waiting for the run.
     ts_writer w3;
     w3.raw(apid, empty);
     cap = run_capture(w3.out, {}, chosen({}));
-    EXPECT_EQ(cap->ctx().audio_pes.pts_arrived, 1);
-    EXPECT_EQ(cap->ctx().audio_pes.in_payload, 1u);
+    EXPECT_EQ(chosen(cap->ctx(), stream_kind::audio).pes.pts_arrived, 1);
+    EXPECT_EQ(chosen(cap->ctx(), stream_kind::audio).pes.in_payload, 1u);
 
     // Video: the empty run leaves header_had_dts alone.
     ts_writer w4;
     w4.raw(vpid, pes_packet(pes(0xE0, 5000, 4000, {})) + bytes{0x42});
     cap = run_capture(w4.out, {}, chosen({}));
-    EXPECT_EQ(cap->ctx().video_pes.header_had_dts, 1);
-    EXPECT_EQ(cap->ctx().video_pes.in_payload, 0u);
+    EXPECT_EQ(chosen(cap->ctx(), stream_kind::video).pes.header_had_dts, 1);
+    EXPECT_EQ(chosen(cap->ctx(), stream_kind::video).pes.in_payload, 0u);
 }
 
 TEST(PesHeader, LongestHeaderIsKeptAndWrittenWhole) {
@@ -360,7 +361,7 @@ TEST(PesHeader, LongestHeaderIsKeptAndWrittenWhole) {
     EXPECT_TRUE(r.video == v);
     EXPECT_EQ(listing(r), "Video PTS(B) = 1000\n");
     const auto cap = run_capture(w.out, {}, chosen({.z = true}));
-    EXPECT_EQ(cap->ctx().video_pes.header_length, 264u);
+    EXPECT_EQ(chosen(cap->ctx(), stream_kind::video).pes.header_length, 264u);
 }
 
 TEST(PesHeader, StartCodeInsideAHeaderRestartsIt) {
@@ -396,7 +397,7 @@ TEST(PesHeader, HeaderBufferNeverOverflows) {
     const bytes in = units_on(vpid, {first, second});
     const run_result r = expect_split_invariant(in, chosen({.z = true}));
     const auto cap = run_capture(in, {}, chosen({.z = true}));
-    EXPECT_EQ(cap->ctx().video_pes.header_length, pes_header_capacity);
+    EXPECT_EQ(chosen(cap->ctx(), stream_kind::video).pes.header_length, pes_header_capacity);
     // The first header (9 bytes), its 1-byte payload, then the 265 kept of the second.
     EXPECT_EQ(r.video.size(), 9u + 1u + pes_header_capacity + (400u - (10u + 249u)));
 }
@@ -458,8 +459,8 @@ TEST(PesLpcm, PrivateHeaderAfterAPtsOnlyHeaderIsReadNotWrittenNotHandedOn) {
     const run_result z = expect_split_invariant(w.out, chosen({.audio_type = 0x80, .z = true}));
     EXPECT_TRUE(z.audio == bytes(a.begin(), a.begin() + 14) + samples);
     const auto cap = run_capture(w.out, {}, chosen({.audio_type = 0x80}));
-    EXPECT_EQ(cap->ctx().audio_pes.lpcm_header, uint16_t((priv[2] << 8) | priv[3]));
-    EXPECT_EQ(cap->ctx().audio_pes.lpcm_header, 0x3140);
+    EXPECT_EQ(chosen(cap->ctx(), stream_kind::audio).pes.lpcm_header, uint16_t((priv[2] << 8) | priv[3]));
+    EXPECT_EQ(chosen(cap->ctx(), stream_kind::audio).pes.lpcm_header, 0x3140);
     EXPECT_TRUE(cap->audio() == samples);
 }
 
@@ -475,7 +476,7 @@ TEST(PesLpcm, NoPrivateHeaderWithoutAHeaderEndingInItsPts) {
         ts_writer w;
         w.pes(apid, s);
         const auto cap = run_capture(w.out, {}, chosen({.audio_type = 0x80}));
-        EXPECT_EQ(cap->ctx().audio_pes.lpcm_header, 0);
+        EXPECT_EQ(chosen(cap->ctx(), stream_kind::audio).pes.lpcm_header, 0);
         EXPECT_TRUE(cap->audio() == priv + samples);
         expect_split_invariant(w.out, chosen({.audio_type = 0x80, .z = true}));
     }
@@ -498,7 +499,7 @@ TEST(PesLpcm, PrivateHeaderStraddlingTransportPackets) {
     EXPECT_EQ(listing(r),
               "Audio PTS = 1000, 1000\r\n"
               "LPCM Audio Mode = 1/0\nLPCM Audio Bits/sample = 20\nLPCM Audio Sample Rate = 96000\n");
-    EXPECT_EQ(run_capture(in, {}, chosen({.audio_type = 0x80}))->ctx().audio_pes.lpcm_header, 0x1480);
+    EXPECT_EQ(chosen(run_capture(in, {}, chosen({.audio_type = 0x80}))->ctx(), stream_kind::audio).pes.lpcm_header, 0x1480);
 }
 
 TEST(PesSplit, MixedStreamWithTablesIsSplitInvariant) {

@@ -67,10 +67,10 @@ TEST(StreamResolve, KindAndHandlerByDescriptorsAndFirstBytes) {
         }
         const run_result r = expect_split_invariant(w.out, audio_1, false);
         const auto cap = run_capture(w.out, {}, audio_1);
-        const stream_selection& s = cap->ctx().selection;
-        EXPECT_EQ(s.audio_pid, c.counted ? apid : no_pid) << c.name;
+        const chosen_stream& s = chosen(cap->ctx(), stream_kind::audio);
+        EXPECT_EQ(s.pid, c.counted ? apid : no_pid) << c.name;
         if (!c.counted) continue;
-        EXPECT_EQ(int(s.audio_handler), int(c.handler)) << c.name;
+        EXPECT_EQ(int(s.handler), int(c.handler)) << c.name;
         // Written unchanged, the held first bytes go out first, in order.
         if (c.handler == stream_handler::raw) {
             EXPECT_TRUE(r.audio == joined) << c.name;

@@ -46,25 +46,23 @@ setup_fn with_video(int32_t video_index) {
     return [=](context& c) { c.selection.video_index = video_index; };
 }
 
-const audio_call ac3_call = [](context& c, uint8_t* b, uint32_t n, uint64_t pts, uint8_t flag, uint16_t) {
-    handle_ac3_audio(c, b, n, pts, flag);
-};
-const audio_call mpeg_call = [](context& c, uint8_t* b, uint32_t n, uint64_t pts, uint8_t flag, uint16_t) {
-    handle_mpeg_audio(c, b, n, pts, flag);
-};
-const audio_call lpcm_call = handle_lpcm_audio;
+namespace {
 
-template <void (*h)(context&, uint8_t*, uint32_t, uint64_t, uint8_t)>
-void call(context& c, uint8_t* b, uint32_t n, uint64_t pts, uint8_t flag, uint16_t) { h(c, b, n, pts, flag); }
-const audio_call aac_call = call<handle_aac_audio>, latm_call = call<handle_latm_audio>, dts_call = call<handle_dts_audio>;
-const audio_call aac_per_byte_call = call<handle_aac_audio_per_byte>, latm_per_byte_call = call<handle_latm_audio_per_byte>,
-                 dts_per_byte_call = call<handle_dts_audio_per_byte>;
-const audio_call ac3_per_byte_call = [](context& c, uint8_t* b, uint32_t n, uint64_t pts, uint8_t flag, uint16_t) {
-    handle_ac3_audio_per_byte(c, b, n, pts, flag);
-};
-const audio_call mpeg_per_byte_call = [](context& c, uint8_t* b, uint32_t n, uint64_t pts, uint8_t flag, uint16_t) {
-    handle_mpeg_audio_per_byte(c, b, n, pts, flag);
-};
+template <stream_handler h, bool per_byte = false>
+void audio_entry(context& c, uint8_t* b, uint32_t n, uint64_t pts, uint8_t flag, uint16_t lpcm_header) {
+    call_handler(c, h, per_byte, b, n, pts, flag, lpcm_header);
+}
+
+}  // namespace
+
+const audio_call ac3_call = audio_entry<stream_handler::ac3_audio>, mpeg_call = audio_entry<stream_handler::mpeg_audio>,
+                 lpcm_call = audio_entry<stream_handler::lpcm_audio>, aac_call = audio_entry<stream_handler::aac_adts_audio>,
+                 latm_call = audio_entry<stream_handler::aac_latm_audio>, dts_call = audio_entry<stream_handler::dts_audio>;
+const audio_call ac3_per_byte_call = audio_entry<stream_handler::ac3_audio, true>,
+                 mpeg_per_byte_call = audio_entry<stream_handler::mpeg_audio, true>,
+                 aac_per_byte_call = audio_entry<stream_handler::aac_adts_audio, true>,
+                 latm_per_byte_call = audio_entry<stream_handler::aac_latm_audio, true>,
+                 dts_per_byte_call = audio_entry<stream_handler::dts_audio, true>;
 
 std::vector<audio_unit> pes_cut(const bytes& es, const std::vector<size_t>& starts, const std::vector<size_t>& cuts,
                                 const std::vector<uint64_t>& times) {

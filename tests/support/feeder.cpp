@@ -33,8 +33,8 @@ capture::capture(bool outputs) : ctx_(std::make_unique<context>()) {
     report_ = open_memstream(&report_buffer_, &report_size_);
     ctx_->report = report_;
     if (outputs) {
-        ctx_->sinks.video_out = tmpfile();
-        ctx_->sinks.audio_out = tmpfile();
+        ctx_->video_file = tmpfile();
+        ctx_->audio_file = tmpfile();
     } else {
         ctx_->options.parse_only = 1;
     }
@@ -43,8 +43,8 @@ capture::capture(bool outputs) : ctx_(std::make_unique<context>()) {
 capture::~capture() {
     fclose(report_);
     free(report_buffer_);
-    if (ctx_->sinks.video_out) fclose(ctx_->sinks.video_out);
-    if (ctx_->sinks.audio_out) fclose(ctx_->sinks.audio_out);
+    if (ctx_->video_file) fclose(ctx_->video_file);
+    if (ctx_->audio_file) fclose(ctx_->audio_file);
 }
 
 std::string capture::report() {
@@ -52,8 +52,8 @@ std::string capture::report() {
     return std::string(report_buffer_, report_size_);
 }
 
-bytes capture::video() { return read_all(ctx_->sinks.video_out); }
-bytes capture::audio() { return read_all(ctx_->sinks.audio_out); }
+bytes capture::video() { return read_all(ctx_->video_file); }
+bytes capture::audio() { return read_all(ctx_->audio_file); }
 
 std::string chunking::name() const {
     return random ? "random" + std::to_string(seed) : std::to_string(size);
@@ -80,9 +80,10 @@ std::unique_ptr<capture> run_capture(const bytes& input, const chunking& how, co
     auto cap = std::make_unique<capture>(true);
     if (setup) setup(cap->ctx());
     if (cap->ctx().options.parse_only) {  // as the driver: no output files at all
-        fclose(cap->ctx().sinks.video_out);
-        fclose(cap->ctx().sinks.audio_out);
-        cap->ctx().sinks = {};
+        fclose(cap->ctx().video_file);
+        fclose(cap->ctx().audio_file);
+        cap->ctx().video_file = cap->ctx().audio_file = nullptr;
+        for (uint32_t k = 0; k < cap->ctx().stream_count; ++k) cap->ctx().streams[k].out.file = nullptr;
     }
     demux_init(cap->ctx());
     feed(cap->ctx(), input, how);
@@ -113,17 +114,62 @@ bytes read_file(const std::string& path) {
 
 bool file_exists(const std::string& path) { return std::ifstream(path).good(); }
 
+namespace {
+
+chosen_stream* add_stream(context& ctx, stream_kind kind, uint16_t pid, uint8_t type) {
+    const stream_type_row* row = stream_type_as(type, kind);
+    pmt_entry e;
+    e.type = type;
+    e.pid = pid;
+    e.what.kind = kind;
+    e.what.handler = row ? row->handler : stream_handler::raw;
+    e.what.mpeg_audio_ids = row && row->mpeg_audio_ids;
+    e.what.codec = row ? row->codec : "";
+    e.number = 1;
+    return add_chosen_stream(ctx, kind, 1, e);
+}
+
+}  // namespace
+
 void choose_streams(context& ctx, uint16_t video_pid, uint8_t video_type, uint16_t audio_pid, uint8_t audio_type) {
-    stream_selection& s = ctx.selection;
-    s.video_pid = video_pid;
-    s.video_stream_type = video_type;
-    s.audio_pid = audio_pid;
-    s.audio_stream_type = audio_type;
-    const stream_type_row* v = stream_type_as(video_type, stream_kind::video);
-    const stream_type_row* a = stream_type_as(audio_type, stream_kind::audio);
-    s.video_handler = v ? v->handler : stream_handler::raw;
-    s.audio_handler = a ? a->handler : stream_handler::raw;
-    s.audio_mpeg_ids = a && a->mpeg_audio_ids;
+    if (video_pid != no_pid) add_stream(ctx, stream_kind::video, video_pid, video_type);
+    if (audio_pid != no_pid) add_stream(ctx, stream_kind::audio, audio_pid, audio_type);
+}
+
+chosen_stream& test_stream(context& ctx, stream_handler h) {
+    const bool video = h == stream_handler::mpeg2_video || h == stream_handler::h264_video ||
+                       h == stream_handler::vc1_video || h == stream_handler::hevc_video;
+    const stream_kind kind = video ? stream_kind::video : stream_kind::audio;
+    for (uint32_t k = 0; k < ctx.stream_count; ++k)
+        if (ctx.streams[k].kind == kind) return ctx.streams[k];
+    pmt_entry e;
+    e.pid = video ? 0x100 : 0x101;
+    e.what.kind = kind;
+    e.what.handler = h;
+    e.number = 1;
+    return *add_chosen_stream(ctx, kind, 1, e);
+}
+
+chosen_stream& chosen(context& ctx, stream_kind kind) {
+    for (uint32_t k = 0; k < ctx.stream_count; ++k)
+        if (ctx.streams[k].kind == kind) return ctx.streams[k];
+    static chosen_stream none;  // tests only: what an absent stream reads as
+    none = chosen_stream{};
+    return none;
+}
+
+uint16_t chosen_pid(context& ctx, stream_kind kind) { return chosen(ctx, kind).pid; }
+uint8_t chosen_type(context& ctx, stream_kind kind) { return chosen(ctx, kind).stream_type; }
+
+void call_handler(context& ctx, stream_handler h, bool per_byte, uint8_t* bytes, uint32_t n, uint64_t pts,
+                  uint8_t flag, uint16_t lpcm_header) {
+    chosen_stream& s = test_stream(ctx, h);
+    s.pes.current_pts = pts;
+    s.pes.header_had_dts = flag;
+    s.pes.pts_arrived = flag;
+    s.pes.lpcm_header = lpcm_header;
+    stream_call sc{s, ctx.timing};
+    handler_entry_of(h, per_byte)(sc, bytes, n);
 }
 
 }  // namespace kt

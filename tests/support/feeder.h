@@ -75,6 +75,28 @@ run_result expect_split_invariant(const bytes& input, const setup_fn& setup = {}
 // Chooses the streams as a PMT would have: PIDs, types and their handlers.
 void choose_streams(context& ctx, uint16_t video_pid, uint8_t video_type, uint16_t audio_pid, uint8_t audio_type);
 
+// The stream a handler test feeds: made on first use as the PMT would make it, with
+// handler `h` (a video stream for the video handlers, an audio stream for the others).
+chosen_stream& test_stream(context& ctx, stream_handler h);
+
+// One run through the entry of handler `h` (its byte-at-a-time reference with `per_byte`),
+// with the time stamp, the PTS (audio) or DTS (video) flag and the LPCM header that the
+// PES layer would have left in the stream's parser.
+void call_handler(context& ctx, stream_handler h, bool per_byte, uint8_t* bytes, uint32_t n, uint64_t pts,
+                  uint8_t flag, uint16_t lpcm_header = 0);
+
+// call_handler in the shape of a function pointer.
+template <stream_handler h, bool per_byte = false>
+void handler_call(context& ctx, uint8_t* bytes, uint32_t n, uint64_t pts, uint8_t flag) {
+    call_handler(ctx, h, per_byte, bytes, n, pts, flag);
+}
+
+// The chosen video stream, or the first audio stream (a record that is all defaults when
+// there is none); their PID (no_pid when none) and stream_type (0 when none).
+chosen_stream& chosen(context& ctx, stream_kind kind);
+uint16_t chosen_pid(context& ctx, stream_kind kind);
+uint8_t chosen_type(context& ctx, stream_kind kind);
+
 bytes read_file(const std::string& path);
 bool file_exists(const std::string& path);
 

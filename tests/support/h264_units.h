@@ -27,7 +27,7 @@ bytes h264_end_unit(bool end_of_stream);
 bytes h264_ends_as_filler(bytes es);
 
 // handle_h264_video, with and without the skip, in the shape the MPEG-2 feeders call.
-constexpr mpeg2_entry h264_entry = without_dts_flag<handle_h264_video>;
-constexpr mpeg2_entry h264_entry_per_byte = without_dts_flag<handle_h264_video_per_byte>;
+constexpr mpeg2_entry h264_entry = handler_call<stream_handler::h264_video>;
+constexpr mpeg2_entry h264_entry_per_byte = handler_call<stream_handler::h264_video, true>;
 
 }  // namespace kt

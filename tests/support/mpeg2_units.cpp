@@ -98,7 +98,7 @@ std::string call_split::name() const { return random ? "random" + std::to_string
 std::vector<call_split> standard_call_splits() { return {{1}, {2}, {3}, {184}, {200, true, 3}}; }
 
 void feed_mpeg2(context& ctx, const std::vector<es_segment>& segments, const call_split& how, mpeg2_entry entry) {
-    if (!entry) entry = handle_mpeg2_video;
+    if (!entry) entry = handler_call<stream_handler::mpeg2_video>;
     std::mt19937 rng(how.seed);
     bytes call;
     for (const es_segment& seg : segments) {
@@ -119,8 +119,9 @@ mpeg2_result run_mpeg2(const std::vector<es_segment>& segments, const call_split
     context& ctx = cap->ctx();
     if (setup) setup(ctx);
     feed_mpeg2(ctx, segments, how, entry);
-    return {cap->report(),           cap->video(),          ctx.stats.coded_pictures,
-            ctx.stats.display_count, ctx.stats.progressive_flag, ctx.stats.video_rate,
+    const video_counts counts = ctx.stream_count ? ctx.streams[0].counts : video_counts{};
+    return {cap->report(),           cap->video(),          counts.coded_pictures,
+            counts.display_count, counts.progressive_flag, ctx.timing.video_rate,
             ctx.timing.first_video_pts};
 }
 

@@ -72,13 +72,7 @@ std::vector<call_split> standard_call_splits();
 
 using mpeg2_entry = void (*)(context&, uint8_t*, uint32_t, uint64_t, uint8_t);
 
-// A handler that takes no DTS flag (H.264, VC-1) as an mpeg2_entry.
-template <void (*handler)(context&, uint8_t*, uint32_t, uint64_t)>
-void without_dts_flag(context& ctx, uint8_t* bytes, uint32_t count, uint64_t pts, uint8_t) {
-    handler(ctx, bytes, count, pts);
-}
-
-// Hands each segment to `entry` (by default handle_mpeg2_video) in calls cut as `how`
+// Hands each segment to `entry` (by default the MPEG-2 video handler) in calls cut as `how`
 // says, each call on its own copy of the bytes.
 void feed_mpeg2(context& ctx, const std::vector<es_segment>& segments, const call_split& how,
                 mpeg2_entry entry = nullptr);
@@ -100,7 +94,7 @@ mpeg2_result run_mpeg2(const std::vector<es_segment>& segments, const call_split
                        const setup_fn& setup = {}, bool parse_only = false, mpeg2_entry entry = nullptr);
 
 // Checks that every standard split gives the same result as whole segments (through `entry`,
-// by default handle_mpeg2_video), and, unless `parse_only`, that parse only gives it too
+// by default the MPEG-2 video handler), and, unless `parse_only`, that parse only gives it too
 // without the output; returns the result.
 mpeg2_result expect_mpeg2_split_invariant(const std::vector<es_segment>& segments, const setup_fn& setup = {},
                                           bool parse_only = false, mpeg2_entry entry = nullptr);

@@ -56,8 +56,8 @@ bytes vc1_frame(const vc1_sequence_layout& s, const vc1_frame_layout& f);
 bytes vc1_end_of_sequence();
 
 // handle_vc1_video, with and without the skip, in the shape the MPEG-2 feeders call.
-constexpr mpeg2_entry vc1_entry = without_dts_flag<handle_vc1_video>;
-constexpr mpeg2_entry vc1_entry_per_byte = without_dts_flag<handle_vc1_video_per_byte>;
+constexpr mpeg2_entry vc1_entry = handler_call<stream_handler::vc1_video>;
+constexpr mpeg2_entry vc1_entry_per_byte = handler_call<stream_handler::vc1_video, true>;
 
 // The transport of a program 1 with VC-1 video (stream_type 0xEA, PES stream_id 0xFD,
 // PCR) and AC-3 audio (0x81, stream_id 0xBD).

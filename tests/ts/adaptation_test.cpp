@@ -86,7 +86,7 @@ TEST(Rate, VideoRateIsShownBesideTheTransportRate) {
     bytes in = pcr_packet(pcr_pid, 27000);
     auto setup = [](context& c) {
         c.selection.pcr_pid = pcr_pid;
-        c.stats.video_rate = 4000000;
+        c.timing.video_rate = 4000000;
     };
     EXPECT_EQ(run_demux(in, {}, setup).report, "ts rate =     96000, video rate =   4000000\r");
 }
@@ -102,7 +102,7 @@ TEST(Rate, HdmvMeasuresAgainstTheArrivalTimeStamp) {
     auto with_video = [](context& c) {
         c.selection.pcr_pid = pcr_pid;
         c.options.hdmv_input = 1;
-        c.stats.video_rate = 123;
+        c.timing.video_rate = 123;
     };
     EXPECT_EQ(run_demux(same, {}, with_video).report, "ts rate = unspecified, video rate =       123\r");
     expect_split_invariant(in + same, with_pcr_pid(1, 1), false);

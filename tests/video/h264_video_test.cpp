@@ -86,7 +86,7 @@ TEST(H264Video, EndUnitsBecomeFillerAndParseOnlyWritesNothing) {
     capture cap(false);
     cap.ctx().options.parse_only = 1;
     bytes call = es;
-    handle_h264_video(cap.ctx(), call.data(), uint32_t(call.size()), 0);
+    handler_call<stream_handler::h264_video>(cap.ctx(), call.data(), uint32_t(call.size()), 0, 0);
     EXPECT_TRUE(call == es);
 }
 

@@ -11,8 +11,8 @@ using namespace kt;
 
 namespace {
 
-constexpr mpeg2_entry hevc_entry = without_dts_flag<handle_hevc_video>;
-constexpr mpeg2_entry hevc_entry_per_byte = without_dts_flag<handle_hevc_video_per_byte>;
+constexpr mpeg2_entry hevc_entry = handler_call<stream_handler::hevc_video>;
+constexpr mpeg2_entry hevc_entry_per_byte = handler_call<stream_handler::hevc_video, true>;
 
 bytes unit(uint8_t type, bytes body) { return bytes{0x00, 0x00, 0x01, uint8_t(type << 1), 0x01} + body; }
 bytes delimiter() { return unit(35, {0x50}); }

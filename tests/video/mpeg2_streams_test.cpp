@@ -64,12 +64,13 @@ const fixture fixtures[] = {
 };
 
 // The handler's counters and its estimator's rings, for comparing two runs.
-std::vector<uint64_t> state_digest(const context& c) {
-    const mpeg2_state& st = c.mpeg2;
+std::vector<uint64_t> state_digest(context& c) {
+    chosen_stream& vs = test_stream(c, stream_handler::mpeg2_video);
+    const mpeg2_state& st = state_of<mpeg2_state>(vs);
     std::vector<uint64_t> d = {st.sync_window, st.bytes_since_picture, st.timecode_fields,
                                st.frames_before_sequence, st.reference_temporal_reference,
                                st.held_back, st.estimator.head, st.estimator.tail, st.estimator.filled,
-                               c.stats.coded_pictures, c.stats.display_count, c.stats.video_rate,
+                               vs.counts.coded_pictures, vs.counts.display_count, c.timing.video_rate,
                                c.timing.first_video_pts};
     d.insert(d.end(), std::begin(st.estimator.bits), std::end(st.estimator.bits));
     d.insert(d.end(), std::begin(st.estimator.fields), std::end(st.estimator.fields));
@@ -165,16 +166,16 @@ TEST(Mpeg2Streams, SkipMatchesThePerByteMachine) {
         setup(fast.ctx());
         setup(plain.ctx());
         feed_mpeg2(fast.ctx(), segs, how);
-        feed_mpeg2(plain.ctx(), segs, how, handle_mpeg2_video_per_byte);
+        feed_mpeg2(plain.ctx(), segs, how, handler_call<stream_handler::mpeg2_video, true>);
         EXPECT_EQ(fast.report(), plain.report()) << seed;
         EXPECT_TRUE(fast.video() == plain.video()) << seed;
         EXPECT_EQ(state_digest(fast.ctx()), state_digest(plain.ctx())) << seed;
-        EXPECT_GT(fast.ctx().stats.coded_pictures, 0u);
+        EXPECT_GT(test_stream(fast.ctx(), stream_handler::mpeg2_video).counts.coded_pictures, 0u);
     }
     for (const fixture& fx : fixtures) {
         if (!file_exists(test_data(fx.m2v))) continue;
         const std::vector<es_segment> segs = {{read_file(test_data(fx.m2v)), 5, 0}};
-        EXPECT_TRUE(run_mpeg2(segs, {184}) == run_mpeg2(segs, {184}, {}, false, handle_mpeg2_video_per_byte))
+        EXPECT_TRUE(run_mpeg2(segs, {184}) == run_mpeg2(segs, {184}, {}, false, handler_call<stream_handler::mpeg2_video, true>))
             << fx.m2v;
     }
 }

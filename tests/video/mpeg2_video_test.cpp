@@ -33,6 +33,8 @@ std::vector<uint16_t> temporal_references(const bytes& es) {
 
 }  // namespace
 
+mpeg2_state& mpeg2_of(context& ctx) { return state_of<mpeg2_state>(test_stream(ctx, stream_handler::mpeg2_video)); }
+
 TEST(Mpeg2Video, FirstSequenceHeaderReportedOnceAndOutputUnchanged) {
     const bytes es = mpeg2_sequence() + mpeg2_gop_header() + pic(0) + pic(1, 3) + mpeg2_sequence() +
                      mpeg2_gop_header() + pic(0) + pic(1, 2);
@@ -75,10 +77,10 @@ TEST(Mpeg2Video, AspectAndFrameRateLines) {
         feed_mpeg2(cap.ctx(), {{es}}, {5});
         expected += std::string("Horizontal size = 352\nVertical size = 288\nAspect ratio = ") + w.aspect_line +
                     "\nFrame rate = " + w.rate_line + "\nSequence header bitrate = 104857200 bps\n";
-        EXPECT_EQ(cap.ctx().mpeg2.frame_rate_integer, w.integer) << int(w.rate);
+        EXPECT_EQ(mpeg2_of(cap.ctx()).frame_rate_integer, w.integer) << int(w.rate);
     }
     EXPECT_EQ(cap.report(), expected);
-    EXPECT_EQ(cap.ctx().mpeg2.frame_rate_exact, static_cast<long double>(50.0));
+    EXPECT_EQ(mpeg2_of(cap.ctx()).frame_rate_exact, static_cast<long double>(50.0));
 }
 
 TEST(Mpeg2Video, OutputStartsAtTheFirstSequenceHeader) {
@@ -139,7 +141,7 @@ TEST(Mpeg2Video, RenumberingAgainstTheLatestReferencePicture) {
     // The base follows the original numbers: the next insertion counts from 11.
     capture cap;
     feed_mpeg2(cap.ctx(), {{first, 10, 1}, {second, 20, 1}, {after, 30, 0}, {third, 40, 1}}, {7});
-    EXPECT_EQ(cap.ctx().mpeg2.reference_temporal_reference, 11u);
+    EXPECT_EQ(mpeg2_of(cap.ctx()).reference_temporal_reference, 11u);
     feed_mpeg2(cap.ctx(), {{mpeg2_sequence() + pic(13, 2) + pic(12, 3), 60, 1}}, {7});
     EXPECT_EQ(temporal_references(cap.video()), (std::vector<uint16_t>{5, 2, 0, 1, 5, 1, 0}));
 }
@@ -161,7 +163,7 @@ TEST(Mpeg2Video, InsertedTimeCodes) {
         capture cap;
         const bytes first = mpeg2_sequence(false, w.rate_code) + mpeg2_gop_header() + pic(0);
         feed_mpeg2(cap.ctx(), {{first}}, {184});
-        cap.ctx().mpeg2.timecode_fields = 2 * w.frames;
+        mpeg2_of(cap.ctx()).timecode_fields = 2 * w.frames;
         feed_mpeg2(cap.ctx(), {{mpeg2_sequence(false, w.rate_code) + pic(1)}}, {184});
         const bytes out = cap.video();
         const size_t at = find(out, {0, 0, 1, 0xB8}, first.size());
@@ -178,14 +180,14 @@ TEST(Mpeg2Video, HeldBackTemporalReferenceFollowsPesHeader) {
     const bytes b = bytes{0x0F} + mpeg2_slice(10);  // tr 0, type 1
     capture cap;
     bytes ca = a, cb = b;
-    handle_mpeg2_video(cap.ctx(), ca.data(), uint32_t(ca.size()), 0, 0);
-    EXPECT_TRUE(cap.ctx().mpeg2.held_back);
-    sink_write(cap.ctx().sinks.video_out, cap.ctx().sinks.video_written, "PES", 3);
-    handle_mpeg2_video(cap.ctx(), cb.data(), uint32_t(cb.size()), 0, 0);
+    handler_call<stream_handler::mpeg2_video>(cap.ctx(), ca.data(), uint32_t(ca.size()), 0, 0);
+    EXPECT_TRUE(mpeg2_of(cap.ctx()).held_back);
+    sink_write(test_stream(cap.ctx(), stream_handler::mpeg2_video).out, "PES", 3);
+    handler_call<stream_handler::mpeg2_video>(cap.ctx(), cb.data(), uint32_t(cb.size()), 0, 0);
     const bytes seq = mpeg2_sequence();
     const bytes expected = seq + inserted_gop_zero + from_string("PES") + bytes{0xFF, 0xCF} + mpeg2_slice(10);
     EXPECT_TRUE(cap.video() == expected);
-    EXPECT_EQ(cap.ctx().stats.coded_pictures, 1u);
+    EXPECT_EQ(test_stream(cap.ctx(), stream_handler::mpeg2_video).counts.coded_pictures, 1u);
 }
 
 TEST(Mpeg2Video, SequenceEndCodesCutOut) {
@@ -200,8 +202,8 @@ TEST(Mpeg2Video, SequenceEndCodesCutOut) {
     for (size_t cut = 1; cut <= 3; ++cut) {
         capture cap;
         bytes x(es.begin(), es.begin() + long(at + cut)), y(es.begin() + long(at + cut), es.end());
-        handle_mpeg2_video(cap.ctx(), x.data(), uint32_t(x.size()), 0, 0);
-        handle_mpeg2_video(cap.ctx(), y.data(), uint32_t(y.size()), 0, 0);
+        handler_call<stream_handler::mpeg2_video>(cap.ctx(), x.data(), uint32_t(x.size()), 0, 0);
+        handler_call<stream_handler::mpeg2_video>(cap.ctx(), y.data(), uint32_t(y.size()), 0, 0);
         EXPECT_TRUE(cap.video() == want) << cut;
     }
 }
@@ -216,9 +218,9 @@ TEST(Mpeg2Video, SequenceEndInterruptedByPesHeaderIsKept) {
         capture cap;
         for (size_t k = 0; k < calls.size(); ++k) {
             bytes call = calls[k];
-            handle_mpeg2_video(cap.ctx(), call.data(), uint32_t(call.size()), 0, 0);
-            output_sinks& sinks = cap.ctx().sinks;
-            if (k == header_after) sink_write(sinks.video_out, sinks.video_written, hdr.data(), hdr.size());
+            handler_call<stream_handler::mpeg2_video>(cap.ctx(), call.data(), uint32_t(call.size()), 0, 0);
+            if (k == header_after)
+                sink_write(test_stream(cap.ctx(), stream_handler::mpeg2_video).out, hdr.data(), hdr.size());
         }
         return cap.video();
     };

@@ -11,16 +11,18 @@
 namespace {
 
 struct estimator_run {
-    std::unique_ptr<context> ctx = std::make_unique<context>();
-    rate_estimator& est = ctx->mpeg2.estimator;
+    std::unique_ptr<chosen_stream> stream = std::make_unique<chosen_stream>();
+    shared_timing timing;
+    stream_call sc{*stream, timing};
+    rate_estimator est;
 
     // Picture p (from 1): bits of picture p - 1, then p's duration, then the step.
     void picture(uint32_t bits_of_previous, uint32_t n, uint32_t factor, long double rate) {
-        rate_estimator_bits(*ctx, est, bits_of_previous);
-        rate_estimator_fields(*ctx, est, n);
-        rate_estimator_step(*ctx, est, factor, rate);
+        rate_estimator_bits(sc, est, bits_of_previous);
+        rate_estimator_fields(sc, est, n);
+        rate_estimator_step(sc, est, factor, rate);
     }
-    uint32_t rate() const { return ctx->stats.video_rate; }
+    uint32_t rate() const { return timing.video_rate; }
 };
 
 }  // namespace
