@@ -75,7 +75,7 @@ uint32_t threshold_of(const frame_info& f) {
 
 // What the header of the frame in the current slot says.
 template <const audio_variant& v>
-void take_header(stream_call& sc, audio_aligner& a, const frame_info& f) {
+void take_header(stream_call&, audio_aligner& a, const frame_info& f) {
     audio_frame_ring& ring = *a.ring;
     a.header_read = 1;
     if (f.size == 0) return;
@@ -310,7 +310,7 @@ uint32_t collect(stream_call& sc, audio_aligner& a, const uint8_t* bytes, uint32
 // word's last byte on. A dropped candidate passes on to the earliest sync word among them,
 // whose bytes are moved to the front; with none, hunting goes on with the next byte.
 template <const audio_variant& v>
-void drop_candidate(stream_call& sc, audio_aligner& a) {
+void drop_candidate(stream_call&, audio_aligner& a) {
     uint8_t* slot = a.ring->data[0];
     a.frame_size = 0;
     for (uint32_t j = 0; j + v.sync_bytes <= a.slot_fill; ++j) {

@@ -83,12 +83,12 @@ es_call es_call_begin(stream_call& sc, const uint8_t* bytes, uint32_t count, es_
     return o;
 }
 
-void es_write_to(stream_call& sc, es_call& o, uint32_t pos) {
+void es_write_to(stream_call&, es_call& o, uint32_t pos) {
     if (pos > o.cursor && o.out) sink_write(*o.out, o.bytes + o.cursor, pos - o.cursor);
     o.cursor = pos;
 }
 
-void es_insert(stream_call& sc, const es_call& o, const void* data, uint32_t n) {
+void es_insert(stream_call&, const es_call& o, const void* data, uint32_t n) {
     if (o.out) sink_write(*o.out, data, n);
 }
 

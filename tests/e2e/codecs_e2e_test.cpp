@@ -128,8 +128,12 @@ TEST(CodecsE2E, EveryAudioStreamInOnePassWritesWhatEachRunOfItsOwnWrites) {
         EXPECT_TRUE(read_file(all.path() + name) == own) << n;
         EXPECT_TRUE(read_file(all.path() + "/bits0001.mpv") == read_file(one.path() + "/bits0001.mpv")) << n;
         // With "3,1" the first listed keeps bits0001.mpa.
-        if (n == 1) EXPECT_TRUE(read_file(list.path() + "/bits0001.audio1.mpa") == own);
-        if (n == 3) EXPECT_TRUE(read_file(list.path() + "/bits0001.mpa") == own);
+        if (n == 1) {
+            EXPECT_TRUE(read_file(list.path() + "/bits0001.audio1.mpa") == own);
+        }
+        if (n == 3) {
+            EXPECT_TRUE(read_file(list.path() + "/bits0001.mpa") == own);
+        }
         EXPECT_NE(r.out.find(strf("audio %d: Ending audio to video PTS difference", n)), std::string::npos) << n;
     }
     EXPECT_FALSE(file_exists(list.path() + "/bits0001.audio2.mpa"));
