@@ -118,6 +118,7 @@ bool read_stream(context& ctx, FILE* input) {
         demux_buffer(ctx, static_cast<uint32_t>(got), block);
         if (ferror(input)) return false;  // repeating a failing read would never end
     }
+    demux_end(ctx);
     return true;
 }
 

@@ -37,7 +37,7 @@ void print_rate(context& ctx, uint32_t rate) {
 void show_rate(context& ctx, uint64_t adjusted, uint64_t delta) {
     ts_state& ts = ctx.ts;
     uint64_t quotient;
-    if (!ctx.options.hdmv_input) {
+    if (ts.packet_size != hdmv_packet_size) {
         quotient = ts.bytes_since_pcr * clock_27mhz / delta;
     } else {
         // HDMV: measured against the packet's own arrival time stamp.

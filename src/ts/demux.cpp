@@ -2,7 +2,9 @@
 //
 // A plain stream is a run of 188-byte packets that start with the sync byte 0x47; an HDMV
 // stream (AVCHD, Blu-ray) puts a 4-byte header with a 30-bit arrival_time_stamp before
-// each packet. The packet length is fixed by counting, never by looking ahead, so a lost
+// each packet, and a stream stored with its Reed-Solomon parity has 16 more bytes after
+// each packet, which are skipped. Which of the three it is, the first bytes decide
+// (packet_size.cpp) unless option h says 192. The packet length is fixed by counting, never by looking ahead, so a lost
 // byte makes the packet borrow the next sync byte and the search then runs to the next
 // 0x47. All state lives in the context so that any field may straddle blocks.
 #include <algorithm>
@@ -138,6 +140,9 @@ bool demux_init(context& ctx) {
     ts.af_bytes_left = 0;
     ts.pcr_countdown = 0;
     ts.ats_countdown = 4;
+    ts.packet_size = ctx.options.hdmv_input ? hdmv_packet_size : 0;
+    ts.probe_filled = 0;
+    ts.parity_left = 0;
     ctx.pat = pat_parser{};
     ctx.pmt = pmt_parser{};
     std::memset(ctx.pids.last_cc, 0xFF, sizeof ctx.pids.last_cc);
@@ -157,7 +162,13 @@ void demux(context& ctx, uint32_t length, uint8_t* block) {
     uint32_t i = 0;
     while (i < length) {
         if (!ts.in_packet) {
-            if (ctx.options.hdmv_input && ts.ats_countdown > 0) {
+            if (ts.parity_left > 0) {
+                const uint32_t skipped = std::min(ts.parity_left, length - i);
+                ts.parity_left -= skipped;
+                i += skipped;
+                continue;
+            }
+            if (ts.packet_size == hdmv_packet_size && ts.ats_countdown > 0) {
                 ts.ats_countdown -= 1;
                 arrival_time_byte(ctx, block[i], ts.ats_countdown);
                 ++i;
@@ -174,7 +185,7 @@ void demux(context& ctx, uint32_t length, uint8_t* block) {
                 ts.sync_skipped += uint32_t(found - (block + i));
                 i = uint32_t(found - block);
             }
-            if (ctx.options.hdmv_input) {
+            if (ts.packet_size == hdmv_packet_size) {
                 ts.sync_byte_count = ts.bytes_since_pcr;
                 ts.ats_countdown = 4;
             }
@@ -224,12 +235,60 @@ void demux(context& ctx, uint32_t length, uint8_t* block) {
             ts.bytes_since_pcr += taken;
         }
         i += taken;
-        if (ts.packet_bytes_left == 0) ts.in_packet = 0;
+        if (ts.packet_bytes_left == 0) {
+            ts.in_packet = 0;
+            if (ts.packet_size == parity_packet_size) ts.parity_left = parity_packet_size - plain_packet_size;
+        }
     }
+}
+
+void announce_packet_size(context& ctx, uint32_t size) {
+    ctx.ts.packet_size = size;
+    if (size == hdmv_packet_size)
+        fprintf(ctx.report, "Packet size = 192 bytes: a 4-byte arrival time header before each packet\n");
+    else if (size == parity_packet_size)
+        fprintf(ctx.report, "Packet size = 204 bytes: 16 parity bytes after each packet, skipped\n");
+}
+
+// Until the packet size is known the bytes wait in the probe; a block that decides it on
+// its own is framed in place. Once decided, what waited is framed first, then the rest.
+template <bool whole_headers>
+void demux_entry(context& ctx, uint32_t length, uint8_t* block) {
+    ts_state& ts = ctx.ts;
+    if (ts.packet_size == 0) {
+        if (ts.probe_filled == 0) {
+            if (const uint32_t size = find_packet_size(block, length, false)) {
+                announce_packet_size(ctx, size);
+                demux<whole_headers>(ctx, length, block);
+                return;
+            }
+        }
+        const uint32_t taken = std::min(length, packet_size_probe - ts.probe_filled);
+        std::memcpy(ts.probe + ts.probe_filled, block, taken);
+        ts.probe_filled += taken;
+        const uint32_t size = find_packet_size(ts.probe, ts.probe_filled, false);
+        if (size == 0) return;
+        announce_packet_size(ctx, size);
+        demux<whole_headers>(ctx, ts.probe_filled, ts.probe);
+        ts.probe_filled = 0;
+        block += taken;
+        length -= taken;
+    }
+    demux<whole_headers>(ctx, length, block);
 }
 
 }  // namespace
 
-void demux_buffer(context& ctx, uint32_t length, uint8_t* block) { demux<true>(ctx, length, block); }
+void demux_buffer(context& ctx, uint32_t length, uint8_t* block) { demux_entry<true>(ctx, length, block); }
 
-void demux_buffer_per_byte(context& ctx, uint32_t length, uint8_t* block) { demux<false>(ctx, length, block); }
+void demux_buffer_per_byte(context& ctx, uint32_t length, uint8_t* block) {
+    demux_entry<false>(ctx, length, block);
+}
+
+void demux_end(context& ctx) {
+    ts_state& ts = ctx.ts;
+    if (ts.packet_size != 0 || ts.probe_filled == 0) return;
+    announce_packet_size(ctx, find_packet_size(ts.probe, ts.probe_filled, true));
+    demux<true>(ctx, ts.probe_filled, ts.probe);
+    ts.probe_filled = 0;
+}

@@ -1,4 +1,5 @@
-// Transport packet layer: framing of 188-byte packets (or 192-byte HDMV units), the
+// Transport packet layer: framing of 188-byte packets (192-byte HDMV units, 204-byte
+// packets with parity), the
 // transport header, per-PID statistics, continuity checking, routing of payload by PID,
 // adaptation fields, PCRs and the live rate display.
 #pragma once
@@ -7,8 +8,19 @@
 
 struct context;
 
+// The packet sizes that framing knows, and how many bytes the first packet size decision
+// may look at (see packet_size.cpp).
+constexpr uint32_t plain_packet_size = 188;
+constexpr uint32_t hdmv_packet_size = 192;    // a 4-byte arrival time header first
+constexpr uint32_t parity_packet_size = 204;  // 16 Reed-Solomon parity bytes after
+constexpr uint32_t packet_size_probe = 4096;
+
 struct ts_state {
-    // Packet framing.
+    // Packet framing. packet_size is 0 until the first bytes have decided it (option h
+    // fixes it at 192 from the start); until then they wait in `probe`.
+    uint32_t packet_size = 0;
+    uint32_t probe_filled = 0;
+    uint32_t parity_left = 0;          // 204: parity bytes after the packet still to skip
     uint32_t in_packet = 0;
     uint32_t ts_header_countdown = 0;  // header bytes left after the sync byte (3, 2, 1)
     uint32_t packet_bytes_left = 0;    // bytes of the packet after its sync byte not yet consumed
@@ -31,14 +43,27 @@ struct ts_state {
     uint64_t pcr_register = 0;
     uint64_t last_pcr = 0;
     uint64_t next_rate_flush = 0;      // monotonic nanoseconds before which no rate line is flushed
+
+    uint8_t probe[packet_size_probe];
 };
 
 // Brings the demultiplexer into its starting state; called once before the first block.
 // Returns false when the section collector of the PSIP base PID cannot be allocated.
 bool demux_init(context& ctx);
 
-// Consumes one block of input; every piece of state survives to the next call.
+// Consumes one block of input; every piece of state survives to the next call. The first
+// bytes of a stream may be held back until they have decided the packet size.
 void demux_buffer(context& ctx, uint32_t length, uint8_t* block);
+
+// The input has ended: bytes still held back for the packet size decision are decided on
+// as they are, and framed.
+void demux_end(context& ctx);
+
+// The packet size that the stream's first `n` bytes show: the first sync byte from which
+// four more follow at one of the intervals 188, 192 or 204 (tried in that order). 0 when
+// more bytes are needed to tell; with `at_end` (no more will come) or when `n` reaches
+// packet_size_probe, 188 in place of 0.
+uint32_t find_packet_size(const uint8_t* b, uint32_t n, bool at_end);
 
 // The same, with every transport header byte taken one at a time even when the header lies
 // whole in the block. Gives identical results; kept to prove that.

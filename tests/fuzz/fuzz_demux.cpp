@@ -53,6 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             demux_buffer(*ctx, uint32_t(n), block.get());
             at += n;
         }
+        demux_end(*ctx);
         print_final_report(*ctx);
     }
     for (FILE* f : {ctx->report, ctx->video_file, ctx->audio_file})

@@ -74,6 +74,7 @@ void feed(context& ctx, const bytes& input, const chunking& how) {
         (how.per_byte ? demux_buffer_per_byte : demux_buffer)(ctx, uint32_t(n), block.data());
         at += n;
     }
+    demux_end(ctx);
 }
 
 std::unique_ptr<capture> run_capture(const bytes& input, const chunking& how, const setup_fn& setup) {

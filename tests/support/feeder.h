@@ -46,7 +46,8 @@ struct chunking {
 // 1, 187, 188, 189, random and 16384-byte blocks.
 std::vector<chunking> standard_chunkings();
 
-// Feeds `input` to demux_buffer in blocks cut as `how` says. Each block is copied into a
+// Feeds `input` to demux_buffer in blocks cut as `how` says, then ends the input
+// (demux_end) as the driver does. Each block is copied into a
 // scratch buffer first, as the driver's read block would be, since handlers may change it.
 void feed(context& ctx, const bytes& input, const chunking& how);
 

@@ -88,6 +88,38 @@ TEST(Framing, HdmvSyncLossCountsTheFoundPacketsHeaderAsSkipped) {
     EXPECT_EQ(r.report.substr(0, r.report.find('\n') + 1), "Transport Sync Error, skipped 191 bytes, at 1\n");
 }
 
+TEST(Framing, PacketSizeIsTakenFromTheFirstBytes) {
+    bytes ts;
+    for (uint8_t cc = 0; cc < 8; ++cc) ts = ts + packet(0x100, cc);
+    const auto with_parity = [&ts](uint8_t fill) {
+        bytes out;
+        for (size_t at = 0; at < ts.size(); at += 188)
+            out = out + bytes(ts.begin() + long(at), ts.begin() + long(at + 188)) + repeat(fill, 16);
+        return out;
+    };
+    const bytes garbage = {1, 2, 3};
+    const setup_fn hdmv = [](context& c) { c.options.hdmv_input = c.options.dump_ats_delta = 1; };
+    const setup_fn ats = [](context& c) { c.options.dump_ats_delta = 1; };
+    const std::string header192 = "Packet size = 192 bytes: a 4-byte arrival time header before each packet\n";
+    const std::string header204 = "Packet size = 204 bytes: 16 parity bytes after each packet, skipped\n";
+    // Units of 192 bytes read as with option h, parity bytes (sync bytes even) skipped;
+    // garbage before the first packet reported as in a 188-byte stream.
+    EXPECT_EQ(expect_split_invariant(hdmv_units(ts), ats).report,
+              header192 + run_demux(hdmv_units(ts), {}, hdmv, true).report);
+    EXPECT_EQ(expect_split_invariant(garbage + with_parity(0x47)).report,
+              header204 + run_demux(garbage + ts, {}, {}, true).report);
+    // A sync loss keeps the size: packet 5 is a byte short and borrows one of its parity
+    // bytes; the 16 skipped after it take packet 6's sync byte, and the search runs
+    // over the rest of packet 6 and its parity to packet 7: a counter gap.
+    bytes damaged = with_parity(0);
+    damaged.erase(damaged.begin() + 1000);
+    EXPECT_EQ(expect_split_invariant(damaged, {}, false).report,
+              header204 + "Transport Sync Error, skipped 203 bytes, at 5\n"
+                          "Discontinuity!, pid = 256 <0x0100>, received =  6, expected =  5, at 6\n");
+    // Too few packets to tell: 188, as ever.
+    EXPECT_EQ(run_demux(bytes(damaged.begin(), damaged.begin() + 4 * 204)).report.find("Packet size"), std::string::npos);
+}
+
 TEST(Continuity, ReportsOnlyRealGaps) {
     bytes in;
     uint8_t seq[] = {3, 4, 5, 7, 8, 8, 9};  // the first never reports; 7 and the repeat do
