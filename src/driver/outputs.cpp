@@ -5,7 +5,8 @@
 // after its number. With option n every file is named after the input and the stream:
 // <input name without extension>.<PID>[.<language>].<extension of the codec>, in the
 // current folder. Audio whose codec's file extension is known only from its first frame
-// (MPEG audio Layer II or III, LPCM channels) opens its file at its first write.
+// (MPEG audio Layer II or III, AC-3 or E-AC-3 told by its first bytes) opens its file at
+// its first write.
 //
 // Report lines. With several audio streams, each audio stream's own lines (its header,
 // its first PTS, its time stamps) begin with "audio <N>: ", so that a reader knows which
@@ -17,7 +18,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "audio/wav_writer.h"
 #include "core/context.h"
 #include "driver/driver.h"
 
@@ -110,7 +110,7 @@ const char* extension_of(const chosen_stream& s) {
     case stream_handler::aac_adts_audio: return "aac";
     case stream_handler::aac_latm_audio: return "latm";
     case stream_handler::dts_audio: return "dts";
-    case stream_handler::lpcm_audio: return "wav";
+    case stream_handler::lpcm_audio: return "lpcm";  // the samples as carried, big-endian
     case stream_handler::raw: break;
     }
     return s.stream_type == 0x83 ? "thd" : "bin";
@@ -152,13 +152,6 @@ void open_named(void* owner) {
     if (!s.out.file) {
         report_open_failure(s);
         return;
-    }
-    if (s.handler == stream_handler::lpcm_audio && !s.pes_output) {
-        const uint16_t h = s.pes.lpcm_header;
-        const uint32_t channels = s.lpcm_two_channels ? 2 : hdmv_lpcm_layout_of(h >> 12).channels;
-        const uint32_t rate = ((h >> 8) & 0x0F) == 4 ? 96000 : ((h >> 8) & 0x0F) == 5 ? 192000 : 48000;
-        const uint32_t bits = ((h >> 6) & 3) == 1 ? 16 : 24;
-        wav_begin(s.out.file, channels, rate, bits, s.lpcm_two_channels ? 0x3 : hdmv_lpcm_channel_mask(h >> 12));
     }
 }
 
@@ -221,10 +214,6 @@ bool attach_stream(context& ctx, chosen_stream& s) {
 bool close_stream_output(context& ctx, chosen_stream& s) {
     FILE* f = s.out.file;
     if (!f || is_default_file(ctx, f)) return true;
-    if (s.handler == stream_handler::lpcm_audio && ctx.options.name_outputs && !s.pes_output) {
-        fflush(f);
-        wav_finish(f, s.out.written);
-    }
     s.out.file = nullptr;
     return close_output(f) && !s.out.failed;
 }
