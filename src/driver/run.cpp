@@ -216,7 +216,7 @@ int run(context* ctx, int argc, char** argv) {
         fprintf(stderr, "Error reading bitstream file <%s>\n", input_path);
         status = -1;
     }
-    if (!close_outputs(*ctx)) status = -1;
+    if (!close_outputs(*ctx) || ctx->output_failed) status = -1;
     print_output_files(*ctx);
     fflush(stdout);
     return status;
