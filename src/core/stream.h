@@ -33,10 +33,9 @@ struct chosen_stream {
     stream_handler handler = stream_handler::raw;
     uint8_t mpeg_audio_ids = 0;  // audio may come under the MPEG audio stream_ids C0..DF
     // Audio whose handler its first payload bytes tell (a 0x06 stream no descriptor
-    // names); once they told it, the PID and the handler they told.
+    // names), until they have told it. A later PMT that names the stream the same way
+    // leaves the record, and so the handler told, as it is.
     uint8_t undecided = 0;
-    uint16_t told_pid = no_pid;
-    stream_handler told_handler = stream_handler::raw;
     const char* codec = "";
     char language[4] = {};
 

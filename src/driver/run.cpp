@@ -165,6 +165,8 @@ void print_final_report(context& ctx) {
         print_ending(s.report ? s.report : out, stream_end(&s), stream_end(video));
     }
     if (!any_audio) print_ending(out, 0, stream_end(video));
+    const uint32_t dropped = ctx.pat.g.damaged + ctx.pmt.g.damaged;
+    if (dropped != 0) fprintf(out, "PAT and PMT sections dropped for their CRC_32 = %u\n", dropped);
 }
 
 void print_output_files(const context& ctx) {

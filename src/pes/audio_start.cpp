@@ -19,8 +19,6 @@ void release(stream_call& sc) {
     audio_handler_from_start(p.start_bytes, p.start_count, handler);
     s.handler = handler;
     s.undecided = 0;
-    s.told_pid = s.pid;
-    s.told_handler = handler;
     stream_handler_setup(s);
 
     uint8_t held[sizeof p.start_bytes];

@@ -62,8 +62,6 @@ void take_section(context& ctx, const uint8_t* d, uint32_t size) {
     bool chosen[max_pmt_entries] = {};
     choose_streams(ctx, m, chosen);
     if (p.print_pending) print_program(ctx, m, chosen);
-    if (p.versions == 0 || m.version != p.version) p.versions += 1;
-    p.version = m.version;
     p.print_pending = 0;
 }
 

@@ -77,7 +77,7 @@ struct section_gatherer {
     uint32_t have = 0;             // bytes of the section so far, head included
     uint32_t need = 0;             // the whole section's bytes, once its head is read
     uint32_t crc_matched = 0;      // a section on this PID had a CRC_32 that matched
-    uint32_t damaged = 0;          // sections dropped for their CRC_32
+    uint32_t damaged = 0;          // sections dropped for a CRC_32 that did not match
     uint8_t data[psi_section_capacity] = {};
 };
 
@@ -95,8 +95,8 @@ bool section_crc_ok(const uint8_t* section, uint32_t size);
 // and CRC_32, with the table_id, current (a section whose current_next_indicator is 0
 // describes a table not yet in force), and with a CRC_32 that matches: a damaged copy is
 // dropped and counted. Some muxers write no valid CRC_32 at all: until one has matched on
-// a PID, its sections are used all the same (and still counted); from then on a copy
-// whose CRC_32 fails is damage.
+// a PID, its sections are used all the same; from then on a copy whose CRC_32 fails is
+// damage.
 bool section_usable(section_gatherer& g, uint8_t table_id, uint32_t fixed_bytes);
 
 inline uint16_t psi_be16(const uint8_t* p) { return uint16_t(p[0] << 8 | p[1]); }
@@ -161,8 +161,6 @@ void decode_pmt(const uint8_t* section, uint32_t size, bool hdmv_option, program
 struct pmt_parser {
     section_gatherer g;
     uint32_t print_pending = 1;
-    uint32_t versions = 0; // versions of the program's PMT applied
-    uint8_t version = 0;   // the version last applied
     program_map map;       // scratch for the section being applied
 };
 

@@ -42,7 +42,7 @@ bool section_usable(section_gatherer& g, uint8_t table_id, uint32_t fixed_bytes)
         g.crc_matched = 1;
         return true;
     }
-    g.damaged += 1;
+    if (g.crc_matched) g.damaged += 1;
     return !g.crc_matched;
 }
 
