@@ -4,9 +4,11 @@
 // A regular file is mapped whole: its blocks are handed out where they lie in the page
 // cache, with no copy into a read block (the handlers may write into a block; the
 // mapping is private, so that touches no file). What has been handed out is given back
-// every few MiB, so that the memory in use stays small however large the file. A pipe,
-// or a file that cannot be mapped, is read in requests of 1 MiB, a system call per 64
-// blocks rather than per block.
+// every few MiB, so that the memory in use stays small however large the file. Mapping
+// measured faster than reading in large requests (the kernel maps pages in batches
+// rather than copying them). A pipe, or a file that cannot be mapped, is read in requests
+// of up to 1 MiB: a system call per 64 blocks from such a file, one per pipeful from a
+// pipe, rather than one per block.
 //
 // Recorders that split a recording into parts may start a part with the last packets of
 // the part before. The join is looked at once, at the start, from both files' bytes as
@@ -101,13 +103,16 @@ void end_part(input_source& in) {
     in.parts[in.part].fd = -1;
 }
 
-// Fills the read buffer: whole requests until the end, as fread did, so that the blocks
-// stay whole even from a pipe that gives a little at a time.
+// Reads on at least to a whole block (or the end), keeping the part of a block left over:
+// one request of up to 1 MiB takes whatever a pipe holds, and its blocks are handed on at
+// once, so that the writer fills the pipe again while they are parsed.
 void fill(input_source& in) {
+    const uint64_t left = in.end - in.position;
+    std::memmove(in.buffer, in.buffer + in.position, left);
     in.position = 0;
-    in.end = 0;
+    in.end = left;
     const int fd = in.parts[in.part].fd;
-    while (in.end < read_request) {
+    while (in.end < read_block_size) {
         const ssize_t got = read(fd, in.buffer + in.end, read_request - in.end);
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) {
@@ -185,11 +190,11 @@ bool input_open(input_source& in, const char* argument, const char** bad_name) {
 
 bool input_next(input_source& in, uint8_t** block, uint32_t* length) {
     while (!in.failed) {
+        if (!in.at_end && in.end - in.position < read_block_size) {
+            fill(in);
+            continue;
+        }
         if (in.position == in.end) {
-            if (!in.at_end) {
-                fill(in);
-                continue;
-            }
             end_part(in);
             if (in.part + 1 >= in.part_count) return false;
             in.part += 1;
