@@ -5,6 +5,7 @@
 #   (c) read floor: 16 KiB reads   (d) copy floor: 16 KiB reads, 184/188 of each written
 #   (e) ffmpeg -c copy of the same video and audio to two files
 #   (f) ffmpeg -c copy -f null
+#   (g) cat file > /dev/null: the kernel's own fastest way through the file
 # Runs alternate (a b c d e f, a b c d e f, ...) so that a drift in the machine's speed
 # touches all of them alike; each figure is the median. Then peak memory (/usr/bin/time -v)
 # on the whole capture and on its first ten seconds, and system-call counts (strace -c),
@@ -74,6 +75,7 @@ command_for() {  # letter, capture path, FFmpeg's muxer for the video elementary
     d) echo "$floor copy $in copy.out" ;;
     e) echo "ffmpeg -nostdin -v error -y -i $in -map 0:v:0 -c copy -f $format video.es -map 0:a:0 -c copy -f ac3 audio.ac3" ;;
     f) echo "ffmpeg -nostdin -v error -i $in -map 0:v:0 -map 0:a:0 -c copy -f null -" ;;
+    g) echo "cat $in" ;;
   esac
 }
 
@@ -97,11 +99,11 @@ for capture in mpeg2_1080i_ac3.ts:mpeg2video h264_1080_ac3.ts:h264 hevc_1080_ac3
   name="${capture%%:*}" format="${capture##*:}" in="$work/${capture%%:*}"
   bytes=$(stat -c %s "$in")
   declare -A times=()
-  for letter in a b c d e f; do  # warm-up, and a check that each command works
+  for letter in a b c d e f g; do  # warm-up, and a check that each command works
     $(command_for $letter "$in" "$format") >/dev/null 2>&1 || echo "($letter) failed: $(command_for $letter "$in" "$format")" >&2
   done
   for ((r = 0; r < runs; r++)); do
-    for letter in a b c d e f; do
+    for letter in a b c d e f g; do
       cmd=$(command_for $letter "$in" "$format")  # outside the timed part: it forks
       t0=$EPOCHREALTIME
       $cmd >/dev/null 2>&1 || true
@@ -112,12 +114,13 @@ for capture in mpeg2_1080i_ac3.ts:mpeg2video h264_1080_ac3.ts:h264 hevc_1080_ac3
   declare -A med=()
   echo
   echo "$name: $((bytes / 1000000)) MB"
-  for letter in a b c d e f; do
+  for letter in a b c d e f g; do
     med[$letter]=$(tr ' ' '\n' <<<"${times[$letter]}" | grep . | median)
     case $letter in
       a) what="kavel full demux" ;; b) what="kavel -p (parse only)" ;;
       c) what="read floor (16 KiB reads)" ;; d) what="copy floor (read, write 184/188)" ;;
       e) what="ffmpeg -c copy to two files" ;; f) what="ffmpeg -c copy -f null" ;;
+      g) what="cat file > /dev/null" ;;
     esac
     awk -v l="$letter" -v w="$what" -v us="${med[$letter]}" -v b="$bytes" \
       'BEGIN { printf "  (%s) %-34s %8.3f s %8.0f MB/s\n", l, w, us / 1e6, b / us }'
@@ -128,6 +131,9 @@ for capture in mpeg2_1080i_ac3.ts:mpeg2video h264_1080_ac3.ts:h264 hevc_1080_ac3
   echo "  demux / ffmpeg files = $a_e  (goal <= 0.5: $(verdict "$a_e" 0.5))"
   echo "  parse / read floor   = $b_c  (goal <= 2.0: $(verdict "$b_c" 2.0))"
   echo "  parse / ffmpeg null  = $b_f  (goal <= 0.2: $(verdict "$b_f" 0.2))"
+  b_g=$(ratio "${med[b]}" "${med[g]}") b_rate=$(awk -v b="$bytes" -v us="${med[b]}" 'BEGIN { printf "%.0f", b / us }')
+  echo "  parse / cat          = $b_g  (goal <= 1.3: $(verdict "$b_g" 1.3))"
+  echo "  parse rate           = $b_rate MB/s  (goal >= 5000: $(verdict "-$b_rate" -5000))"
 
   head -c $((bytes / 6 / 188 * 188)) "$in" >head.ts
   echo "  peak memory: kavel demux $(peak_kib $kavel -s "$in" 1 1 1) KiB (first 10 s alone:" \

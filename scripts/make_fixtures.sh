@@ -285,6 +285,9 @@ start_fixtures
 
 scripts/make_codec_fixtures.sh
 
+echo "input fixtures: 204-byte packets, a recording in three parts"
+python3 scripts/make_input_fixtures.py "$OUT"
+
 echo "real captures copied from ../shared/samples (BSD 2-Clause, see LICENSE-samples.txt)"
 SHARED=../shared/samples
 if [ -d "$SHARED" ]; then

@@ -1,9 +1,11 @@
 // Run driver: the command line, the read loop and the final report.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 
 struct context;
+struct input_source;
 
 constexpr unsigned read_block_size = 16384;
 
@@ -25,8 +27,24 @@ void print_final_report(context& ctx);
 void print_output_files(const context& ctx);
 
 // Reads `input` in blocks and feeds them to the demultiplexer. Returns false when a read
-// failed before the end of the file.
-bool read_stream(context& ctx, FILE* input);
+// failed before the end of the input.
+bool read_stream(context& ctx, input_source& input);
+
+// The progress line on standard error (progress.cpp).
+struct progress_meter {
+    bool on = false;
+    bool drawn = false;
+    uint32_t blocks = 0;
+    uint64_t total = 0;
+    uint64_t start = 0;
+    uint64_t next_draw = 0;
+};
+// On only when standard error is a terminal and the size is known (not 0).
+void progress_start(progress_meter& m, uint64_t total_size);
+// After each block, with the bytes read so far.
+void progress_update(progress_meter& m, uint64_t done);
+// Clears the line.
+void progress_end(progress_meter& m);
 
 struct chosen_stream;
 

@@ -7,6 +7,7 @@
 
 #include "core/context.h"
 #include "driver/driver.h"
+#include "driver/input.h"
 
 namespace {
 
@@ -68,7 +69,7 @@ bool selection_found(const context& ctx, FILE* err, const char* input_path) {
 
 // Option l: reads until the PAT and every PMT it lists have been read, or to the end of
 // the file, and lists them. Nothing else is reported and nothing is written.
-int list_programs(context& ctx, FILE* input, const char* input_path) {
+int list_programs(context& ctx, input_source& input, const char* input_path) {
     auto* listing = static_cast<program_listing*>(std::calloc(1, sizeof(program_listing)));
     FILE* quiet = fopen("/dev/null", "w");
     if (!listing || !quiet || !demux_init(ctx)) {
@@ -91,7 +92,6 @@ int list_programs(context& ctx, FILE* input, const char* input_path) {
     }
     fflush(stdout);
     fclose(quiet);
-    fclose(input);
     ctx.listing = nullptr;
     std::free(listing);
     return status;
@@ -111,15 +111,24 @@ void print_request(const context& ctx) {
 
 }  // namespace
 
-bool read_stream(context& ctx, FILE* input) {
-    static uint8_t block[read_block_size];
-    while (!feof(input) && !(ctx.listing && ctx.listing->complete)) {
-        size_t got = fread(block, 1, sizeof block, input);
-        demux_buffer(ctx, static_cast<uint32_t>(got), block);
-        if (ferror(input)) return false;  // repeating a failing read would never end
+bool read_stream(context& ctx, input_source& input) {
+    progress_meter progress;
+    progress_start(progress, ctx.listing ? 0 : input.total_size);
+    uint8_t* block;
+    uint32_t length;
+    while (!(ctx.listing && ctx.listing->complete) && input_next(input, &block, &length)) {
+        if (input.joined_part) {
+            const uint32_t part = input.joined_part;
+            fprintf(ctx.report, "Part %u repeats the last %u packets of part %u: skipped, at %d\n", part,
+                    input.parts[part - 1].repeated_packets, part - 1, ctx.stats.packet_number);
+            input.joined_part = 0;
+        }
+        demux_buffer(ctx, length, block);
+        progress_update(progress, input.given);
     }
+    progress_end(progress);
     demux_end(ctx);
-    return true;
+    return !input.failed;
 }
 
 namespace {
@@ -189,12 +198,18 @@ int run(context* ctx, int argc, char** argv) {
         return -1;
     }
 
-    FILE* input = fopen(input_path, "rb");
-    if (!input) {
-        fprintf(stderr, "Cannot open bitstream file <%s>\n", input_path);
+    // Closed on every way out: nothing here needs it once the process ends.
+    static input_source input;
+    const char* bad_name = nullptr;
+    if (!input_open(input, input_path, &bad_name)) {
+        fprintf(stderr, "Cannot open bitstream file <%s>\n", bad_name);
         return -1;
     }
-    if (ctx->options.list_programs) return list_programs(*ctx, input, input_path);
+    if (ctx->options.list_programs) {
+        const int status = list_programs(*ctx, input, input_path);
+        input_close(input);
+        return status;
+    }
     ctx->input_path = input_path;
     ctx->attach_stream = attach_stream;
     if (!open_default_outputs(*ctx)) return -1;
@@ -210,7 +225,7 @@ int run(context* ctx, int argc, char** argv) {
     bool read_ok = read_stream(*ctx, input);
     print_final_report(*ctx);
 
-    fclose(input);
+    input_close(input);
     // With option p the run is only a look at the stream: nothing asked for is missing.
     int status = 0;
     if (!ctx->options.parse_only && !selection_found(*ctx, stderr, input_path)) status = -1;

@@ -1,0 +1,38 @@
+#!/usr/bin/env python3
+"""Make the fixtures of input as users have it, from two 188-byte fixtures.
+
+  * mpeg2_ac3_44k_parity.ts: mpeg2_ac3_44k.ts as a DVB card or an ISDB recorder stores
+    it, 204-byte packets: 16 bytes of (stand-in) Reed-Solomon parity after every packet.
+  * mpeg2_mp2_2997.part1.ts, .part2.ts, .part3.ts: mpeg2_mp2_2997.ts cut in three, as a
+    recorder splits a recording, where part 2 begins with the last 100 packets of part 1
+    once more. Joined with '+' they must read as the whole.
+
+  python3 scripts/make_input_fixtures.py [DATA_FOLDER]   (default tests/data)
+"""
+import sys
+
+PACKET = 188
+REPEAT = 100
+
+
+def main():
+    data = sys.argv[1] if len(sys.argv) > 1 else "tests/data"
+    plain = open(f"{data}/mpeg2_ac3_44k.ts", "rb").read()
+    assert len(plain) % PACKET == 0
+    out = bytearray()
+    for at in range(0, len(plain), PACKET):
+        n = at // PACKET
+        out += plain[at:at + PACKET]
+        out += bytes((n * 7 + i * 13) & 0xFF for i in range(16))
+    open(f"{data}/mpeg2_ac3_44k_parity.ts", "wb").write(out)
+
+    whole = open(f"{data}/mpeg2_mp2_2997.ts", "rb").read()
+    count = len(whole) // PACKET
+    cut1, cut2 = count // 3, 2 * count // 3
+    parts = [(0, cut1), (cut1 - REPEAT, cut2), (cut2, count)]
+    for i, (first, end) in enumerate(parts, 1):
+        open(f"{data}/mpeg2_mp2_2997.part{i}.ts", "wb").write(whole[first * PACKET:end * PACKET])
+
+
+if __name__ == "__main__":
+    main()
