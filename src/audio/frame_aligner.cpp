@@ -261,6 +261,7 @@ void start_output(stream_call& sc, audio_aligner& a) {
         const uint64_t pts = ring.pts[k];
         if (!a.first_pts_reported) {
             a.first_pts_reported = 1;
+            sc.stream.first_pts = pts;
             if (aligning)
                 fprintf(sc.stream.report, "First Audio PTS = 0x%08x, %d\n", uint32_t(pts), int32_t(uint32_t(pts - video)));
             else

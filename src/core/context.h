@@ -37,6 +37,7 @@ struct pid_table {
     uint32_t packet_count[pid_count] = {};
     uint32_t first_packet[pid_count] = {};  // packet_number of the first packet, 0 = none
     uint32_t last_packet[pid_count] = {};
+    uint32_t continuity_errors[pid_count] = {};
     uint8_t last_cc[pid_count];             // 0xFF = no counter seen yet
 
     pid_table() {
@@ -112,7 +113,8 @@ struct context {
     pat_parser pat;
     pmt_parser pmt;
     psip_state psip;
-    // Option l: the program listing (allocated by the driver); null in every other run.
+    // The program listing (allocated by the driver): with option l the whole run, beside a
+    // JSON report its programs; null in every other run.
     program_listing* listing = nullptr;
 
     context() {

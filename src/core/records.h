@@ -33,6 +33,7 @@ struct run_options {
     uint32_t lpcm_two_channels = 0;  // 2
     uint32_t list_programs = 0;      // l
     uint32_t name_outputs = 0;       // n
+    uint32_t json_report = 0;        // j
 };
 
 // Time stamps in 90 kHz ticks that the streams share: the video's first picture, which

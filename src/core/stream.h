@@ -55,6 +55,7 @@ struct chosen_stream {
 
     // Its timing: the largest PTS, and the last step between two (the DTS when a video PES
     // header carries one), for the ending difference.
+    uint64_t first_pts = pts_unknown;  // of the first frame written (aligned audio)
     uint64_t max_pts = 0;
     uint64_t last_pts_step = 0;
     video_counts counts;

@@ -11,8 +11,8 @@ namespace {
 const char* const usage_lines[] = {
     "kavel Transport Stream Demuxer 1.01\n\n",
     "Usage:\n",
-    "\tkavel <-pavtdszgher2n> <infile> <program number> <video stream number> <audio stream numbers>\n",
-    "\tkavel -l[h] <infile> [<program number>]\n\n",
+    "\tkavel <-pavtdszgher2nj> <infile> <program number> <video stream number> <audio stream numbers>\n",
+    "\tkavel -l[hj] <infile> [<program number>]\n\n",
     "Options:\n",
     "\tp = parse only, do not demux to video and audio files\n",
     "\ta = dump audio PTS\n",
@@ -28,6 +28,7 @@ const char* const usage_lines[] = {
     "\t2 = only extract 2 channels of HDMV LPCM audio from multi-channel tracks\n",
     "\tl = list the programs and their streams with the numbers to give, then stop\n",
     "\tn = name the output files after the input and each stream's PID and language\n",
+    "\tj = print the report as one JSON document\n",
     "\tThe audio stream numbers: a number, a comma list (1,3), or all.\n",
 };
 
@@ -48,6 +49,7 @@ uint32_t* option_flag(run_options& o, char c) {
     case '2': return &o.lpcm_two_channels;
     case 'l': case 'L': return &o.list_programs;
     case 'n': case 'N': return &o.name_outputs;
+    case 'j': case 'J': return &o.json_report;
     default: return nullptr;
     }
 }

@@ -63,5 +63,10 @@ bool outputs_named(const context& ctx);
 // Flushes and closes an output file, cut at its position; false on any error.
 bool close_output(FILE* f);
 
+// Option j (json_report.cpp): the whole report, and with option l the listing, as one JSON
+// document, written from the records once the run is over and its outputs closed.
+void print_json_report(context& ctx, FILE* out);
+void print_json_listing(context& ctx, FILE* out);
+
 // The whole program: returns the process exit status.
 int kavel_main(int argc, char** argv);

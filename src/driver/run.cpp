@@ -79,10 +79,21 @@ int list_programs(context& ctx, input_source& input, const char* input_path) {
     listing_init(*listing, ctx.selection.program_number, ctx.options.hdmv_input);
     ctx.listing = listing;
     ctx.report = quiet;  // continuity and sync messages
+    ctx.input_path = input_path;
     const bool read_ok = read_stream(ctx, input);
     int status = 0;
-    if (!print_listing(*listing, stdout)) {
-        fprintf(stderr, "Program %d not found\n", ctx.selection.program_number);
+    bool listed;
+    if (ctx.options.json_report) {
+        print_json_listing(ctx, stdout);
+        listed = listing->pat.done && (listing->only_program < 0 || listing->programs > 0);
+    } else {
+        listed = print_listing(*listing, stdout);
+    }
+    if (!listed) {
+        if (ctx.selection.program_number < 0)
+            fprintf(stderr, "No complete PAT found\n");
+        else
+            fprintf(stderr, "Program %d not found\n", ctx.selection.program_number);
         point_to_listing(stderr, input_path);
         status = -1;
     }
@@ -100,23 +111,28 @@ int list_programs(context& ctx, input_source& input, const char* input_path) {
 // The banner's second line: the numbers as read. Several audio numbers are listed.
 void print_request(const context& ctx) {
     const stream_selection& s = ctx.selection;
-    printf("program = %d, video channel = %d, audio channel = ", s.program_number, s.video_index);
+    FILE* out = ctx.report;
+    fprintf(out, "program = %d, video channel = %d, audio channel = ", s.program_number, s.video_index);
     if (s.audio_all) {
-        printf("all\n");
+        fprintf(out, "all\n");
         return;
     }
-    for (uint32_t i = 0; i < s.audio_request_count; ++i) printf(i ? ",%d" : "%d", s.audio_requests[i]);
-    printf("\n");
+    if (s.audio_request_count <= 1) {
+        fprintf(out, "%d\n", s.audio_index);
+        return;
+    }
+    for (uint32_t i = 0; i < s.audio_request_count; ++i) fprintf(out, i ? ",%d" : "%d", s.audio_requests[i]);
+    fprintf(out, "\n");
 }
 
 }  // namespace
 
 bool read_stream(context& ctx, input_source& input) {
     progress_meter progress;
-    progress_start(progress, ctx.listing ? 0 : input.total_size);
+    progress_start(progress, ctx.options.list_programs ? 0 : input.total_size);
     uint8_t* block;
     uint32_t length;
-    while (!(ctx.listing && ctx.listing->complete) && input_next(input, &block, &length)) {
+    while (!(ctx.options.list_programs && ctx.listing->complete) && input_next(input, &block, &length)) {
         if (input.joined_part) {
             const uint32_t part = input.joined_part;
             fprintf(ctx.report, "Part %u repeats the last %u packets of part %u: skipped, at %d\n", part,
@@ -190,6 +206,19 @@ void print_output_files(const context& ctx) {
 
 namespace {
 
+// Option j: the text report goes nowhere and the live display is off; the programs of the
+// first complete PAT are gathered beside the run, for the document written at the end.
+bool start_json_report(context& ctx) {
+    auto* listing = static_cast<program_listing*>(std::calloc(1, sizeof(program_listing)));
+    FILE* quiet = fopen("/dev/null", "w");
+    if (!listing || !quiet) return false;
+    listing_init(*listing, -1, ctx.options.hdmv_input);
+    ctx.listing = listing;  // lives to the end of the process
+    ctx.report = quiet;
+    ctx.options.suppress_rate = 1;
+    return true;
+}
+
 // The run, once the context exists: returns the exit status.
 int run(context* ctx, int argc, char** argv) {
     const char* input_path = nullptr;
@@ -212,10 +241,14 @@ int run(context* ctx, int argc, char** argv) {
     }
     ctx->input_path = input_path;
     ctx->attach_stream = attach_stream;
+    if (ctx->options.json_report && !start_json_report(*ctx)) {
+        fprintf(stderr, "Cannot allocate memory\n");
+        return -1;
+    }
     if (!open_default_outputs(*ctx)) return -1;
 
-    ctx->report_is_terminal = isatty(fileno(stdout)) ? 1 : 0;
-    printf("kavel Transport Stream Demuxer 1.01\n");
+    ctx->report_is_terminal = isatty(fileno(ctx->report)) ? 1 : 0;
+    fprintf(ctx->report, "kavel Transport Stream Demuxer 1.01\n");
     print_request(*ctx);
     if (!demux_init(*ctx)) {
         fprintf(stderr, "Cannot allocate memory\n");
@@ -234,7 +267,10 @@ int run(context* ctx, int argc, char** argv) {
         status = -1;
     }
     if (!close_outputs(*ctx) || ctx->output_failed) status = -1;
-    print_output_files(*ctx);
+    if (ctx->options.json_report)
+        print_json_report(*ctx, stdout);
+    else
+        print_output_files(*ctx);
     fflush(stdout);
     return status;
 }

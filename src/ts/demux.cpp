@@ -26,6 +26,7 @@ void start_packet(context& ctx) {
     if (ts.sync_skipped > 0) {
         fprintf(ctx.report, "Transport Sync Error, skipped %d bytes, at %d\n", ts.sync_skipped,
                 ctx.stats.packet_number);
+        ts.sync_losses += 1;
         ts.sync_skipped = 0;
     }
 }
@@ -60,14 +61,16 @@ void arrival_time_byte(context& ctx, uint8_t b, uint32_t left) {
     const bool has_payload = ts.adaptation_control & 1;
 
     // Packets without payload do not advance the counter; PID 0 is never tracked.
-    if (received != expected && has_payload && pid != null_pid && last != 0xFF)
+    if (received != expected && has_payload && pid != null_pid && last != 0xFF) {
         fprintf(ctx.report, "Discontinuity!, pid = %d <0x%04x>, received = %2d, expected = %2d, at %d\n",
                 pid, pid, received, expected, ctx.stats.packet_number);
+        ctx.pids.continuity_errors[pid] += 1;
+    }
     if (pid != 0 && has_payload) ctx.pids.last_cc[pid] = received;
     if (ts.adaptation_control & 2) ts.af_length_pending = 1;
 
     if (ts.unit_start) {
-        if (ctx.listing) listing_unit_start(*ctx.listing, pid);
+        if (ctx.listing) listing_unit_start(*ctx.listing, pid);  // option l, or beside a JSON report
         if (pid == 0) pat_unit_start(ctx);
         if (pid == ctx.selection.pmt_pid) pmt_unit_start(ctx);
         if (ctx.psip_routes.routes(pid)) collector_unit_start(ctx, pid);
@@ -118,7 +121,10 @@ void whole_header(context& ctx, const uint8_t* h) {
 [[gnu::always_inline]] inline uint32_t route_payload(context& ctx, uint8_t* data, uint32_t available) {
     const uint16_t pid = ctx.ts.current_pid;
     const bool clear = ctx.ts.scrambling_control == 0;
-    if (ctx.listing) return feed_listing(*ctx.listing, pid, data, available);
+    if (ctx.listing) {
+        feed_listing(*ctx.listing, pid, data, available);
+        if (ctx.options.list_programs) return available;
+    }
     if (pid == 0) return feed_pat(ctx, data, available);
     if (pid == ctx.selection.pmt_pid) return feed_pmt(ctx, data, available);
     const uint8_t k = ctx.stream_of_pid[pid];

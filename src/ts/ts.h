@@ -29,6 +29,7 @@ struct ts_state {
     uint8_t scrambling_control = 0;
     uint8_t adaptation_control = 0;
     uint32_t sync_skipped = 0;
+    uint32_t sync_losses = 0;          // times the sync byte was searched for
     uint64_t bytes_since_pcr = 0;      // packet bytes consumed since the last PCR of pcr_pid
     uint32_t ats_countdown = 4;        // HDMV: arrival-time header bytes still to read
     uint32_t arrival_time_stamp = 0;

@@ -22,8 +22,8 @@ const std::string banner = "kavel Transport Stream Demuxer 1.01\n";
 const std::string usage_text =
     "kavel Transport Stream Demuxer 1.01\n\n"
     "Usage:\n"
-    "\tkavel <-pavtdszgher2n> <infile> <program number> <video stream number> <audio stream numbers>\n"
-    "\tkavel -l[h] <infile> [<program number>]\n\n"
+    "\tkavel <-pavtdszgher2nj> <infile> <program number> <video stream number> <audio stream numbers>\n"
+    "\tkavel -l[hj] <infile> [<program number>]\n\n"
     "Options:\n"
     "\tp = parse only, do not demux to video and audio files\n"
     "\ta = dump audio PTS\n"
@@ -39,6 +39,7 @@ const std::string usage_text =
     "\t2 = only extract 2 channels of HDMV LPCM audio from multi-channel tracks\n"
     "\tl = list the programs and their streams with the numbers to give, then stop\n"
     "\tn = name the output files after the input and each stream's PID and language\n"
+    "\tj = print the report as one JSON document\n"
     "\tThe audio stream numbers: a number, a comma list (1,3), or all.\n";
 
 // The line after a missing program or stream, pointing to the listing of `file`.
