@@ -94,6 +94,9 @@ struct lpcm_state {
     uint32_t carry_length = 0;
     uint8_t carry_bytes[4] = {};
     uint8_t zero_sample[4] = {};
+    // WAV output: the samples of the group being filled, made WAV frames once whole.
+    uint32_t group_fill = 0;
+    uint8_t group[8 * 3] = {};
 };
 
 // One payload run, with the LPCM header of its PES packet in the stream's PES parser.

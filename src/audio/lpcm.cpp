@@ -6,6 +6,7 @@
 // always an even number of them; 20-bit samples occupy 3 bytes like 24-bit ones.
 #include <cstring>
 
+#include "audio/wav_writer.h"
 #include "core/stream.h"
 
 namespace {
@@ -46,7 +47,35 @@ void put_line(stream_call& sc, const char* line) {
 // Emits n consecutive samples of w bytes from `data`, the first for channel `cursor`,
 // and advances the cursor. With option 2 only channels 0 and 1 are written; runs of
 // written samples go out in one piece.
+// WAV output: the samples go into the group being filled; a whole group is made a WAV
+// frame (little-endian, in WAV's channel order, without the padding channel) and written.
+void emit_wav_samples(stream_call& sc, const uint8_t* data, uint32_t n, uint32_t w, uint32_t channels,
+                      uint32_t& cursor) {
+    lpcm_state& s = state_of<lpcm_state>(sc.stream);
+    const bool two = sc.stream.lpcm_two_channels;
+    const uint32_t kept = two ? 2 : channels;
+    for (uint32_t k = 0; k < n; ++k, data += w) {
+        if (cursor < kept) {
+            memcpy(s.group + s.group_fill, data, w);
+            s.group_fill += w;
+        }
+        if (++cursor < channels) continue;
+        cursor = 0;
+        size_t frame = s.group_fill;
+        if (two)
+            wav_swap_samples(s.group, frame, w);
+        else
+            frame = hdmv_lpcm_to_wav(s.group, frame, sc.stream.pes.lpcm_header >> 12, w);
+        sink_write(sc.stream.out, s.group, frame);
+        s.group_fill = 0;
+    }
+}
+
 void emit_samples(stream_call& sc, const uint8_t* data, uint32_t n, uint32_t w, uint32_t channels, uint32_t& cursor) {
+    if (sc.stream.wav_output) {
+        emit_wav_samples(sc, data, n, w, channels, cursor);
+        return;
+    }
     stream_output* out = sc.stream.parse_only ? nullptr : &sc.stream.out;
     if (!sc.stream.lpcm_two_channels) {
         if (out) sink_write(*out, data, size_t(n) * w);

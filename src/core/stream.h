@@ -46,6 +46,7 @@ struct chosen_stream {
     uint8_t lpcm_two_channels = 0;
     uint8_t wait_for_video = 0;  // audio: a video stream was asked for, to align to
     uint8_t dump_pts = 0;        // print the time stamps of every PES header
+    uint8_t wav_output = 0;      // LPCM written as WAV: little-endian, in WAV channel order
 
     FILE* report = stdout;  // its own report lines
     stream_output out;

@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "audio/wav_writer.h"
 #include "core/context.h"
 #include "driver/driver.h"
 
@@ -110,7 +111,7 @@ const char* extension_of(const chosen_stream& s) {
     case stream_handler::aac_adts_audio: return "aac";
     case stream_handler::aac_latm_audio: return "latm";
     case stream_handler::dts_audio: return "dts";
-    case stream_handler::lpcm_audio: return "lpcm";  // the samples as carried, big-endian
+    case stream_handler::lpcm_audio: return "wav";
     case stream_handler::raw: break;
     }
     return s.stream_type == 0x83 ? "thd" : "bin";
@@ -153,6 +154,17 @@ void open_named(void* owner) {
         report_open_failure(s);
         return;
     }
+    if (s.wav_output) {
+        // The first write comes after the first PES header: its LPCM header says the layout.
+        const uint16_t h = s.pes.lpcm_header;
+        const hdmv_lpcm_layout& layout = hdmv_lpcm_layout_of(h >> 12);
+        const uint32_t rate_code = (h >> 8) & 0x0F;
+        const uint32_t rate = rate_code == 4 ? 96000 : rate_code == 5 ? 192000 : 48000;
+        const uint32_t bits = (h >> 6 & 3) == 2 ? 20 : (h >> 6 & 3) == 3 ? 24 : 16;
+        const bool two = s.lpcm_two_channels;
+        wav_begin(s.out.file, two ? 2 : layout.channels, rate, bits, two ? 0x3 : layout.channel_mask);
+        s.out.written = 0;
+    }
 }
 
 bool is_default_file(const context& ctx, FILE* f) { return f == ctx.video_file || f == ctx.audio_file; }
@@ -186,6 +198,7 @@ bool attach_stream(context& ctx, chosen_stream& s) {
             s.out = stream_output{};
         }
         stream_base(ctx, s, s.out_name, sizeof s.out_name);
+        s.wav_output = s.handler == stream_handler::lpcm_audio && !s.pes_output;
         s.out.owner = &s;
         s.out.open_late = open_named;
         if (s.kind == stream_kind::video) sink_open_late(s.out);
@@ -214,6 +227,7 @@ bool attach_stream(context& ctx, chosen_stream& s) {
 bool close_stream_output(context& ctx, chosen_stream& s) {
     FILE* f = s.out.file;
     if (!f || is_default_file(ctx, f)) return true;
+    if (s.wav_output) wav_finish(f, s.out.written);
     s.out.file = nullptr;
     return close_output(f) && !s.out.failed;
 }

@@ -154,3 +154,22 @@ TEST(ReportE2E, JsonReportAgreesWithFfprobeAndTheFilesWritten) {
         EXPECT_EQ(r.status, 0) << r.out;
     }
 }
+
+TEST(ReportE2E, OptionNNamesFilesAfterTheStreamAndWritesLpcmAsWav) {
+    if (!have_tool("ffmpeg")) GTEST_SKIP() << "needs ffmpeg";
+    struct lpcm_case { const char* fixture; const char* format; };
+    for (const lpcm_case& c : {lpcm_case{"m2ts_lpcm_51_24", "s24le"}, lpcm_case{"m2ts_lpcm_16", "s16le"}}) {
+        temp_dir dir;
+        const std::string m2ts = test_data(std::string(c.fixture) + ".m2ts");
+        const program_result r = run_kavel({"-sn", m2ts, "1", "1", "1"}, dir.path());
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(file_exists(dir.file(std::string(c.fixture) + ".4113.m2v"))) << r.out;
+        // The WAV decodes to the samples FFmpeg decodes from the stream itself.
+        const std::string wav = dir.file(std::string(c.fixture) + ".4352.wav");
+        const program_result ours = run_shell("ffmpeg -v error -i " + wav + " -f " + c.format + " - | md5sum");
+        const program_result theirs =
+            run_shell("ffmpeg -v error -i " + m2ts + " -map 0:a:0 -f " + std::string(c.format) + " - | md5sum");
+        EXPECT_EQ(ours.out, theirs.out) << c.fixture;
+        EXPECT_NE(r.out.find("Output file <" + std::string(c.fixture) + ".4352.wav>"), std::string::npos);
+    }
+}
