@@ -63,6 +63,14 @@ make_capture h264_1080_ac3.ts -c:v libx264 -preset veryfast -x264-params aud=1:k
 make_capture hevc_1080_ac3.ts -c:v libx265 -preset ultrafast \
   -x265-params log-level=error:keyint=30:min-keyint=30:open-gop=1:bframes=3 -b:v 15M -pix_fmt yuv420p
 
+# A title with nine audio tracks (as Blu-ray titles and DVB services carry several
+# languages and commentaries): the H.264 capture with its AC-3 track muxed in nine times.
+if [[ ! -s "$work/h264_9audio.ts" ]]; then
+  ffmpeg -nostdin -hide_banner -loglevel error -y -i "$work/h264_1080_ac3.ts" -map 0:v \
+    $(for k in 1 2 3 4 5 6 7 8 9; do printf -- '-map 0:a '; done) -c copy -f mpegts "$work/h264_9audio.ts.part"
+  mv "$work/h264_9audio.ts.part" "$work/h264_9audio.ts"
+fi
+
 # --- timing -------------------------------------------------------------------------------
 cd "$work/out"
 
@@ -147,4 +155,34 @@ for capture in mpeg2_1080i_ac3.ts:mpeg2video h264_1080_ac3.ts:h264 hevc_1080_ac3
   fi
   unset times med
 done
+
+# Every track in one pass against one track, and against nine runs of one track each.
+in="$work/h264_9audio.ts"
+declare -A times=()
+nine() { for k in 1 2 3 4 5 6 7 8 9; do $kavel -s "$in" 1 1 $k >/dev/null 2>&1; done; }
+$kavel -s "$in" 1 1 all >/dev/null 2>&1 || echo "(all) failed" >&2
+for ((r = 0; r < runs; r++)); do
+  for what in all one nine; do
+    t0=$EPOCHREALTIME
+    case $what in
+      all) $kavel -s "$in" 1 1 all >/dev/null 2>&1 ;;
+      one) $kavel -s "$in" 1 1 1 >/dev/null 2>&1 ;;
+      nine) nine ;;
+    esac
+    t1=$EPOCHREALTIME
+    times[$what]+="$((${t1/[,.]/} - ${t0/[,.]/})) "
+  done
+done
+declare -A med=()
+for what in all one nine; do med[$what]=$(tr ' ' '\n' <<<"${times[$what]}" | grep . | median); done
+echo
+echo "h264_9audio.ts: $(($(stat -c %s "$in") / 1000000)) MB, nine audio tracks"
+echo "  all nine tracks in one pass $(awk -v us="${med[all]}" 'BEGIN { printf "%.3f", us / 1e6 }') s," \
+  "one track $(awk -v us="${med[one]}" 'BEGIN { printf "%.3f", us / 1e6 }') s," \
+  "nine runs of one track $(awk -v us="${med[nine]}" 'BEGIN { printf "%.3f", us / 1e6 }') s"
+a_o=$(ratio "${med[all]}" "${med[one]}") n_a=$(ratio "${med[nine]}" "${med[all]}")
+echo "  all / one track  = $a_o  (goal <= 1.3: $(verdict "$a_o" 1.3))"
+echo "  nine runs / all  = $n_a  (goal >= 5: $(verdict "-$n_a" -5))"
+peak=$(peak_kib $kavel -s "$in" 1 1 all)
+echo "  peak memory with nine tracks: $peak KiB  (goal <= 8192: $(verdict "$peak" 8192))"
 rm -f "$work"/out/*

@@ -30,7 +30,10 @@
 namespace {
 
 constexpr uint64_t read_request = 1 << 20;
-constexpr uint64_t release_step = 8 << 20;
+// Pages of a mapped file already parsed are given back every 2 MiB, so that the run's
+// resident memory stays a few MiB whatever the file's size (a larger step costs no speed
+// measured here, but doubles the peak).
+constexpr uint64_t release_step = 2 << 20;
 // How far back a repeat may reach: a few hundred packets of the largest size.
 constexpr uint64_t repeat_window = 512 * 204;
 constexpr uint32_t unit_sizes[] = {188, 192, 204};
