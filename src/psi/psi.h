@@ -124,7 +124,7 @@ struct stream_resolution {
     stream_kind kind = stream_kind::none;
     stream_handler handler = stream_handler::raw;
     bool mpeg_audio_ids = false;
-    bool counted_late = false;
+    uint8_t count_round = 0;  // see stream_type_row
     bool undecided = false;
     const char* codec = "";  // in words, for the listing
 };
