@@ -102,6 +102,7 @@ void resolve_private_data(stream_resolution& s, const uint8_t* descriptors, uint
         if (codec == ac4) s.count_round = 2;
     } else {
         s.undecided = true;
+        s.handler = stream_handler::raw;
         s.codec = "audio, format told by its first bytes";
     }
 }
@@ -138,20 +139,24 @@ stream_resolution resolve_stream(uint8_t stream_type, const uint8_t* descriptors
     return s;
 }
 
-bool audio_handler_from_start(const uint8_t* b, uint32_t count, stream_handler& handler) {
-    handler = stream_handler::ac3_audio;  // what a start that matches nothing goes to
-    if (count < 2) return false;
-    if (b[0] == 0x0B && b[1] == 0x77) return true;
-    if (b[0] == 0xFF && (b[1] & 0xF6) == 0xF0) {  // ADTS: 12-bit syncword, layer 00
+start_verdict audio_handler_from_start(const uint8_t* b, uint32_t count, stream_handler& handler) {
+    handler = stream_handler::raw;
+    if (count < 2) return start_verdict::more;
+    const uint8_t b1 = b[1];
+    if (b[0] == 0x0B && b1 == 0x77) {
+        handler = stream_handler::ac3_audio;
+    } else if (b[0] == 0xFF && (b1 & 0xF6) == 0xF0) {  // ADTS: 12-bit syncword, layer 00
         handler = stream_handler::aac_adts_audio;
-        return true;
-    }
-    if (b[0] == 0x56 && (b[1] & 0xE0) == 0xE0) {  // LOAS: 11-bit syncword 0x2B7
+    } else if (b[0] == 0xFF && (b1 & 0xE0) == 0xE0 && (b1 & 0x18) != 0x08 && (b1 & 0x06) != 0) {
+        handler = stream_handler::mpeg_audio;  // 11-bit syncword, no reserved version or layer
+    } else if (b[0] == 0x56 && (b1 & 0xE0) == 0xE0) {  // LOAS: 11-bit syncword 0x2B7
         handler = stream_handler::aac_latm_audio;
-        return true;
+    } else if ((b[0] == 0x7F && b1 == 0xFE) || (b[0] == 0x64 && b1 == 0x58)) {
+        if (count < 4) return start_verdict::more;
+        if (!(b[2] == 0x80 && b[3] == 0x01) && !(b[2] == 0x20 && b[3] == 0x25)) return start_verdict::none;
+        handler = stream_handler::dts_audio;
+    } else {
+        return start_verdict::none;
     }
-    if (b[0] != 0x7F || b[1] != 0xFE) return true;
-    if (count < 4) return false;
-    if (b[2] == 0x80 && b[3] == 0x01) handler = stream_handler::dts_audio;
-    return true;
+    return start_verdict::told;
 }
