@@ -57,8 +57,11 @@ struct audio_aligner {
     uint32_t mode = 0, mode_extension = 0, copyright = 0, original = 0, emphasis = 0;  // MPEG
     uint32_t version = 0, layer = 0;                                              // MPEG
     uint32_t profile = 0, channels = 0;  // AAC object type and channel configuration; DTS AMODE
-    // LATM: the duration that the last StreamMuxConfig gives its frames.
+    // LATM: the duration that the last StreamMuxConfig gives its frames; DTS extension
+    // substreams without a core: the one their last static fields gave.
     uint32_t latm_samples = 0, latm_rate = 0;
+    uint32_t sbr = 0;              // LATM: explicit SBR (object type 5), with parametric stereo (29)
+    uint32_t substreams_only = 0;  // DTS: extension substreams without a core frame
     // The frame in the current slot, from its own header (a bad header keeps the last).
     uint32_t frame_samples = 0, frame_rate = 0, frame_fixed = 0;
     uint32_t frame_may_begin = 1;

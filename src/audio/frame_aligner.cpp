@@ -266,7 +266,7 @@ void start_output(stream_call& sc, audio_aligner& a) {
                 fprintf(sc.stream.report, "First Audio PTS = 0x%08x, %d\n", uint32_t(pts), int32_t(uint32_t(pts - video)));
             else
                 fprintf(sc.stream.report, "First Audio PTS = 0x%08x\n", uint32_t(pts));
-            write_audio(sc, v.lead, v.sync_bytes - 1);
+            write_audio(sc, frame_lead(v, ring.data[k]), v.sync_bytes - 1);
         }
         write_audio(sc, ring.data[k], ring.length[k]);
     }

@@ -18,7 +18,13 @@
 // DTS core: 7F FE 80 01 | FTYPE(1) SHORT(5) CPF(1) NBLKS(7) FSIZE(14) AMODE(6) SFREQ(4)
 //   RATE(5) ... LFF(2) at bit 53 after the sync word.
 // DTS extension substream: 64 58 20 25 | user(8) index(2) size_type(1) header_size(8|12)
-//   frame_size(16|20).
+//   frame_size(16|20) static_fields(1), then if set reference_clock(2) frame_duration(3).
+//   After a core frame it goes along with it; a stream of substreams alone (DTS Express)
+//   is timed by them: 512 x (frame_duration + 1) samples of the reference clock.
+// LATM AudioSpecificConfig: object_type(5, 31: 6 more + 32) sampling_index(4, 15: 24-bit
+//   rate) channels(4); object type 5 (SBR) or 29 (SBR and parametric stereo) then gives
+//   the output's sampling_index and the core's object type. A frame lasts 1024 samples
+//   at the core's rate (960 where the core's frameLengthFlag says so).
 #include "audio/frame_headers.h"
 
 #include "core/stream.h"
@@ -196,17 +202,32 @@ frame_info read_latm(const uint8_t* s) {
     return f;
 }
 
+const uint32_t dts_reference_clocks[4] = {32000, 44100, 48000, 0};
+
 frame_info read_dts(audio_aligner& a, const uint8_t* s) {
     frame_info f;
-    if (s[0] == 0x25) {  // extension substream: goes along with its core frame
-        bit_reader r{s + 2, 5 * 8};
+    if (s[0] == 0x25) {  // extension substream
+        bit_reader r{s + 2, 6 * 8};
         r.get(2);
         const bool long_sizes = r.get(1);
         r.get(long_sizes ? 12 : 8);
         f.size = r.get(long_sizes ? 20 : 16) + 1;
-        f.may_begin = false;
+        // A stream confirmed at a substream has no core frames: its substreams carry the
+        // time. Before that a substream may begin a stream; the confirmation tells.
+        if (!a.confirmed) a.substreams_only = 1;
+        f.may_begin = a.substreams_only;
+        if (!f.may_begin) return f;
+        if (r.get(1)) {
+            const uint32_t clock = dts_reference_clocks[r.get(2)];
+            const uint32_t samples = 512 * (r.get(3) + 1);
+            if (clock != 0 && !r.over) a.latm_samples = samples, a.latm_rate = clock;
+        }
+        f.samples = a.latm_samples;
+        f.rate = a.latm_rate;
+        take_rates(a, f.rate, bits_of(f.size, f.samples, f.rate), f.size);
         return f;
     }
+    if (!a.confirmed) a.substreams_only = 0;
     bit_reader r{s + 1, 7 * 8};
     const bool normal = r.get(6) == 0x3F;  // FTYPE 1, SHORT 31
     r.get(1);
@@ -251,6 +272,21 @@ const char* const aac_profiles[4] = {"Main", "LC", "SSR", "LTP"};
 const char* const dts_layouts[10] = {"1/0", "1+1", "2/0", "2/0 (sum-difference)", "2/0 (Lt/Rt)",
                                      "3/0", "2/1", "3/1", "2/2", "3/2"};
 
+uint32_t object_type(bit_reader& r) {
+    const uint32_t object = r.get(5);
+    return object == 31 ? 32 + r.get(6) : object;
+}
+
+uint32_t sampling_rate(bit_reader& r) {
+    const uint32_t index = r.get(4);
+    return index == 15 ? r.get(24) : aac_sample_rates[index];
+}
+
+// Object types whose config is a GASpecificConfig, which begins with frameLengthFlag.
+bool general_audio(uint32_t object) {
+    return (object >= 1 && object <= 7 && object != 5) || (object >= 17 && object <= 23 && object != 18);
+}
+
 }  // namespace
 
 frame_info read_frame_header(const audio_variant& v, audio_aligner& a, const uint8_t* slot, uint32_t) {
@@ -277,25 +313,32 @@ frame_info finish_latm_frame(audio_aligner& a, const uint8_t* slot, uint32_t siz
         const uint32_t subframes = r.get(6) + 1;
         r.get(4 + 3);  // numProgram, numLayer: the first program's first layer follows
         if (version) r.latm_value();  // ascLen
-        uint32_t object = r.get(5);
-        if (object == 31) object = 32 + r.get(6);
-        const uint32_t index = r.get(4);
-        const uint32_t rate = index == 15 ? r.get(24) : aac_sample_rates[index];
+        uint32_t object = object_type(r);
+        const uint32_t rate = sampling_rate(r);
         const uint32_t channels = r.get(4);
-        if (!r.over && rate != 0) {
-            a.latm_samples = 1024 * subframes;
+        uint32_t sbr = 0, output_rate = rate;
+        if (object == 5 || object == 29) {
+            sbr = object;
+            output_rate = sampling_rate(r);
+            object = object_type(r);
+        }
+        const uint32_t samples = general_audio(object) && r.get(1) ? 960 : 1024;
+        if (!r.over && rate != 0 && output_rate != 0) {
+            a.latm_samples = samples * subframes;
             a.latm_rate = rate;
             f.may_begin = true;
             if (!a.confirmed) {
                 a.profile = object - 1;
                 a.channels = channels;
+                a.sbr = sbr;
+                a.sample_rate = output_rate;
             }
         }
     }
     f.samples = a.latm_samples;
     f.rate = a.latm_rate;
     if (!a.confirmed) {
-        a.sample_rate = f.rate;
+        if (!a.sbr) a.sample_rate = f.rate;  // else the output's, from the config
         a.bit_rate = bits_of(size, f.samples, f.rate);
     }
     return f;
@@ -307,6 +350,8 @@ bool same_stream(const audio_variant& v, const uint8_t* frame, const uint8_t* ne
     case audio_syntax::adts:  // ID, layer, profile, sampling index, channel configuration
         return ((frame[0] ^ next[0]) & 0xFE) == 0 && ((frame[1] ^ next[1]) & 0xFD) == 0 &&
                ((frame[2] ^ next[2]) & 0xC0) == 0;
+    // A substream that begins a stream has no core: substreams alone follow it.
+    case audio_syntax::dts: return frame[0] != 0x25 || next[0] == 0x25;
     default: return true;
     }
 }
@@ -333,19 +378,69 @@ void print_header_report(stream_call& sc, const audio_variant& v, const audio_al
     case audio_syntax::adts:
     case audio_syntax::latm: {
         const char* profile = a.profile < 4 ? aac_profiles[a.profile] : "";
+        const char* sbr = a.sbr == 29 ? ", SBR, PS" : a.sbr ? ", SBR" : "";
+        const char* latm = v.syntax == audio_syntax::latm ? ", LATM" : "";
         if (a.profile < 4)
-            fprintf(sc.stream.report, "Audio Mode = %s, AAC %s%s\n", aac_layouts[a.channels & 7], profile,
-                    v.syntax == audio_syntax::latm ? ", LATM" : "");
+            fprintf(sc.stream.report, "Audio Mode = %s, AAC %s%s%s\n", aac_layouts[a.channels & 7], profile, sbr, latm);
         else
-            fprintf(sc.stream.report, "Audio Mode = %s, AAC object type %d%s\n", aac_layouts[a.channels & 7],
-                    int32_t(a.profile + 1), v.syntax == audio_syntax::latm ? ", LATM" : "");
+            fprintf(sc.stream.report, "Audio Mode = %s, AAC object type %d%s%s\n", aac_layouts[a.channels & 7],
+                    int32_t(a.profile + 1), sbr, latm);
         break;
     }
     case audio_syntax::dts:
-        if (a.channels < 10)
+        if (a.substreams_only)
+            fprintf(sc.stream.report, "Audio Mode = extension substreams without a core, DTS\n");
+        else if (a.channels < 10)
             fprintf(sc.stream.report, "Audio Mode = %s%s, DTS\n", dts_layouts[a.channels], lfe);
         else
             fprintf(sc.stream.report, "Audio Mode = AMODE %d%s, DTS\n", int32_t(a.channels), lfe);
         break;
     }
+}
+
+namespace {
+
+const audio_variant* const variants[5] = {&ac3_variant, &mpeg_variant, &adts_variant, &latm_variant, &dts_variant};
+
+// Bytes needed to confirm the frame of syntax `v` whose sync word begins at `at`, or 0
+// when none is confirmed there with the n bytes given.
+uint32_t confirmed_at(const audio_variant& v, const uint8_t* b, uint32_t n, uint32_t at) {
+    uint32_t w = 0;
+    for (uint32_t k = 0; k < v.sync_bytes; ++k) w = w << 8 | b[at + k];
+    const uint32_t slot = at + v.sync_bytes - 1;  // the frame's slot, as the aligner holds it
+    if (!is_sync_word(v, w) || n - slot <= v.header_bytes) return 0;
+    audio_aligner scratch;
+    const frame_info f = read_frame_header(v, scratch, b + slot, n - slot);
+    if (f.size == 0 || (!f.may_begin && v.syntax != audio_syntax::latm)) return 0;
+    const uint64_t need = uint64_t(slot) + f.size + v.confirm_extra + 1;
+    if (need > n) return 0;
+    uint32_t next = 0;
+    for (uint32_t k = 0; k < v.sync_bytes; ++k) next = next << 8 | b[slot + f.size + 1 - v.sync_bytes + k];
+    return is_sync_word(v, next) && same_stream(v, b + slot, b + slot + f.size) ? uint32_t(need) : 0;
+}
+
+}  // namespace
+
+bool find_frames(const uint8_t* b, uint32_t n, uint32_t syntaxes, found_frames& found) {
+    uint32_t best = 0;
+    for (const audio_variant* v : variants) {
+        if (!(syntaxes & syntax_bit(v->syntax))) continue;
+        for (uint32_t at = 0; at + v->sync_bytes <= n; ++at) {
+            if (b[at] != v->lead[0] && b[at] != v->lead_alt) continue;
+            const uint32_t need = confirmed_at(*v, b, n, at);
+            if (need != 0 && (best == 0 || need < best)) best = need, found = {v->syntax, at};
+        }
+    }
+    return best != 0;
+}
+
+const char* syntax_name(audio_syntax s) {
+    switch (s) {
+    case audio_syntax::ac3: return "AC-3";
+    case audio_syntax::mpeg: return "MPEG audio";
+    case audio_syntax::adts: return "AAC in ADTS";
+    case audio_syntax::latm: return "AAC in LATM";
+    case audio_syntax::dts: return "DTS";
+    }
+    return "";
 }

@@ -31,6 +31,13 @@ inline constexpr audio_variant adts_variant = {audio_syntax::adts, 2, {0xFF}, 0x
 inline constexpr audio_variant latm_variant = {audio_syntax::latm, 2, {0x56}, 0x56, 1, 0, 0, 0};
 inline constexpr audio_variant dts_variant = {audio_syntax::dts, 4, {0x7F, 0xFE, 0x80}, 0x64, 7, 0, 0, 0};
 
+// The sync bytes before its last of the frame whose slot begins at `slot`: the variant's,
+// but for a DTS extension substream that begins a stream without a core.
+inline constexpr uint8_t dts_substream_lead[3] = {0x64, 0x58, 0x20};
+constexpr const uint8_t* frame_lead(const audio_variant& v, const uint8_t* slot) {
+    return v.syntax == audio_syntax::dts && slot[0] == 0x25 ? dts_substream_lead : v.lead;
+}
+
 // The sync test on the last four bytes seen, the newest in the low byte.
 constexpr bool is_sync_word(const audio_variant& v, uint32_t w) {
     switch (v.syntax) {
@@ -67,3 +74,20 @@ bool same_stream(const audio_variant& v, const uint8_t* frame, const uint8_t* ne
 
 // The header report printed once at confirmation.
 void print_header_report(stream_call& sc, const audio_variant& v, const audio_aligner& a);
+
+// The first frames of some syntax in `n` bytes of a stream, as the aligner would confirm
+// them: a sync word with a valid header of a frame that may begin a stream (any LATM
+// frame), and the same stream's next sync word exactly one frame length later. Of the
+// syntaxes whose bit (1 << syntax) is in `syntaxes`, the one confirmed soonest, that is
+// with the fewest bytes (the first in audio_syntax order on a tie), so that the answer
+// does not depend on how the bytes arrived. `at`: where its first frame begins.
+struct found_frames {
+    audio_syntax syntax = audio_syntax::ac3;
+    uint32_t at = 0;
+};
+constexpr uint32_t every_syntax = 0x1F;
+constexpr uint32_t syntax_bit(audio_syntax s) { return 1u << uint32_t(s); }
+bool find_frames(const uint8_t* bytes, uint32_t n, uint32_t syntaxes, found_frames& found);
+
+// The syntax in words, for the report.
+const char* syntax_name(audio_syntax s);

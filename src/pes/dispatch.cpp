@@ -64,7 +64,9 @@ void stream_handler_release(chosen_stream& s) {
 
 bool stream_handler_setup(chosen_stream& s) {
     stream_handler_release(s);
-    return row_of(s.handler).setup(s);
+    if (!row_of(s.handler).setup(s)) return false;
+    watch_audio_start(s);
+    return true;
 }
 
 handler_entry handler_entry_of(stream_handler h, bool per_byte) {
@@ -73,6 +75,6 @@ handler_entry handler_entry_of(stream_handler h, bool per_byte) {
 }
 
 void dispatch_run(stream_call& sc, uint8_t* bytes, uint32_t count) {
-    if (sc.stream.undecided && !take_audio_start(sc, bytes, count)) return;
+    if (sc.stream.undecided || sc.stream.pes.watch) return audio_start_run(sc, bytes, count);
     row_of(sc.stream.handler).run(sc, bytes, count);
 }

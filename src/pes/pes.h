@@ -12,6 +12,11 @@ struct context;
 // A PES header is at most 9 fixed bytes plus 255 header data bytes.
 constexpr uint32_t pes_header_capacity = 265;
 
+// The first payload bytes that may tell an audio stream's frame syntax, and the PES time
+// stamps among them: enough for two frames of every syntax but the largest DTS-HD ones.
+constexpr uint32_t audio_start_bytes = 8192;
+constexpr uint32_t audio_start_marks = 24;
+
 struct pes_parser {
     uint32_t start_register = 0;
     uint32_t length_phase = 0;
@@ -35,12 +40,17 @@ struct pes_parser {
     uint32_t header_length = 0;
     uint64_t previous_timestamp = 0;
     uint64_t timestamp_count = 0;
-    // Audio whose format its first payload bytes tell: those bytes, held until they do,
-    // with the time stamp and the PTS flag of the run they came in.
-    uint8_t start_bytes[4] = {};
+    // The first payload bytes of an audio stream, with the time stamps of the PES packets
+    // they came in (see audio_start.cpp): held while they are to tell the format of a 0x06
+    // stream that no descriptor names, or kept beside the aligner of a declared format
+    // until it confirms a frame, in case they show another.
+    uint8_t watch = 0;       // kept beside the aligner
+    uint8_t start_seek = 0;  // held: the first bytes begin no frame, so frames are sought in them
     uint32_t start_count = 0;
-    uint64_t start_pts = 0;
-    uint8_t start_pts_arrived = 0;
+    uint32_t start_marks = 0;
+    uint32_t start_mark_at[audio_start_marks] = {};
+    uint64_t start_mark_pts[audio_start_marks] = {};
+    uint8_t start_bytes[audio_start_bytes] = {};
 };
 
 struct chosen_stream;
@@ -73,10 +83,15 @@ handler_entry handler_entry_of(stream_handler h, bool per_byte = false);
 // none.
 void dispatch_run(stream_call& sc, uint8_t* bytes, uint32_t count);
 
-// For audio whose handler its first bytes decide: takes the start of the run into the
-// held bytes. Once they tell the handler, the handler is set and the held bytes are
-// handed to it; `bytes` and `count` are then what is left of the run, and the result is
-// true. False while still waiting. decide_audio_start decides with what is held (a new PES
-// payload begins).
-bool take_audio_start(stream_call& sc, uint8_t*& bytes, uint32_t& count);
+// Audio whose first bytes are held or watched (`undecided`, or `pes.watch`): the run goes
+// through those bytes first (audio_start.cpp), which hand it on to the handler as they
+// decide. decide_audio_start: a new PES payload begins while bytes are held (with option
+// z the held bytes are decided then, as their PES header is written next).
+// end_audio_start: the input has ended; what is held or watched is decided with what
+// came.
+// watch_audio_start: a stream's handler is set up anew; its first bytes are watched when
+// it is audio of an aligned syntax.
+void watch_audio_start(chosen_stream& s);
+void audio_start_run(stream_call& sc, uint8_t* bytes, uint32_t count);
 void decide_audio_start(stream_call& sc);
+void end_audio_start(stream_call& sc);

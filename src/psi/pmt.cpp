@@ -41,17 +41,18 @@ void print_chosen(FILE* out, const pmt_entry& e) {
 }
 
 // The first PMT of the program: its descriptors and the chosen streams, in PMT order for
-// the types counted first, then the ones counted late.
+// the types counted first, then those of each later round.
 void print_program(context& ctx, const program_map& m, const bool* chosen) {
     FILE* out = ctx.report;
     print_descriptors(out, m.info, m.info_length, -1);
     for (uint32_t i = 0; i < m.count; ++i) {
         const pmt_entry& e = m.entries[i];
-        if (chosen[i] && !e.what.counted_late) print_chosen(out, e);
+        if (chosen[i] && e.what.count_round == 0) print_chosen(out, e);
         print_descriptors(out, e.descriptors, e.length, e.type);
     }
-    for (uint32_t i = 0; i < m.count; ++i)
-        if (chosen[i] && m.entries[i].what.counted_late) print_chosen(out, m.entries[i]);
+    for (uint8_t round : {1, 2})
+        for (uint32_t i = 0; i < m.count; ++i)
+            if (chosen[i] && m.entries[i].what.count_round == round) print_chosen(out, m.entries[i]);
 }
 
 void take_section(context& ctx, const uint8_t* d, uint32_t size) {

@@ -50,12 +50,12 @@ void decode_pmt(const uint8_t* d, uint32_t size, bool hdmv_option, program_map& 
         read_language(e);
         k += entry_fixed_bytes + length;
     }
-    // The numbers: the types counted first, in PMT order, then the ones counted late.
+    // The numbers: the types counted first, in PMT order, then those of each later round.
     int32_t videos = 0, audios = 0;
-    for (bool late : {false, true}) {
+    for (uint8_t round : {0, 1, 2}) {
         for (uint32_t i = 0; i < m.count; ++i) {
             pmt_entry& e = m.entries[i];
-            if (e.what.counted_late != late) continue;
+            if (e.what.count_round != round) continue;
             if (e.what.kind == stream_kind::video) e.number = ++videos;
             if (e.what.kind == stream_kind::audio) e.number = ++audios;
         }

@@ -119,12 +119,12 @@ struct program_facts {
 
 // A stream as kavel counts and handles it. `undecided`: a 0x06 audio stream without a
 // descriptor that names its format; the PES layer picks its handler from its first bytes
-// (`handler` is then the AC-3 aligner, taken when those bytes match no format).
+// (`handler` is then raw, kept when those bytes show no known frames).
 struct stream_resolution {
     stream_kind kind = stream_kind::none;
     stream_handler handler = stream_handler::raw;
     bool mpeg_audio_ids = false;
-    bool counted_late = false;
+    uint8_t count_round = 0;  // see stream_type_row
     bool undecided = false;
     const char* codec = "";  // in words, for the listing
 };
@@ -203,10 +203,13 @@ void each_descriptor(const uint8_t* d, uint32_t length, F f) {
     }
 }
 
-// The handler that the first bytes of an audio payload call for: 0B 77 the AC-3 family,
-// 7F FE 80 01 DTS, an ADTS syncword, a LATM syncword; `bytes` holds `count` of them (1..4).
-// Returns false while more bytes are needed to tell.
-bool audio_handler_from_start(const uint8_t* bytes, uint32_t count, stream_handler& handler);
+// What the first bytes of an audio stream say of its handler: `told`, the handler of the
+// sync word they begin with (0B 77 the AC-3 family, an ADTS, MPEG audio or LATM syncword,
+// 7F FE 80 01 a DTS core, 64 58 20 25 a DTS extension substream); `more` while more
+// bytes are needed to tell; `none` when they begin no sync word kavel knows. `bytes`
+// holds `count` of them.
+enum class start_verdict : uint8_t { more, told, none };
+start_verdict audio_handler_from_start(const uint8_t* bytes, uint32_t count, stream_handler& handler);
 
 // ---- Option l: the programs of the first complete PAT, each PMT's streams with the
 // numbers that choose them. Reading stops once every PMT the PAT lists has been read. ----

@@ -23,6 +23,8 @@ constexpr uint32_t fourcc(const char (&s)[5]) {
 constexpr uint8_t registration_tag = 0x05;
 constexpr uint8_t extension_tag = 0x7F;
 constexpr uint8_t dts_hd_extension = 0x0E;
+constexpr uint8_t ac4_extension = 0x15;
+constexpr const char* ac4 = "AC-4";
 
 // Descriptors that name a 0x06 stream as something other than audio.
 struct other_use {
@@ -51,6 +53,8 @@ constexpr audio_registration audio_registrations[] = {
     // SMPTE 302M is PCM in AES3 frames: both are written as they came.
     {fourcc("Opus"), stream_handler::raw, "Opus"},
     {fourcc("BSSD"), stream_handler::raw, "SMPTE 302M PCM"},
+    // AC-4 has no frame syntax kavel aligns yet: written as it came.
+    {fourcc("AC-4"), stream_handler::raw, ac4},
 };
 
 // Descriptors that name the audio format of a 0x06 stream.
@@ -86,6 +90,7 @@ void resolve_private_data(stream_resolution& s, const uint8_t* descriptors, uint
             if (a.tag == tag && !codec) codec = a.codec, handler = a.handler;
         if (tag == extension_tag && n >= 1 && data[0] == dts_hd_extension && !codec)
             codec = "DTS-HD", handler = stream_handler::dts_audio;
+        if (tag == extension_tag && n >= 1 && data[0] == ac4_extension && !codec) codec = ac4;
     });
     if (other) {
         s = stream_resolution{};
@@ -93,8 +98,11 @@ void resolve_private_data(stream_resolution& s, const uint8_t* descriptors, uint
     } else if (codec) {
         s.codec = codec;
         s.handler = handler;
+        // Counted after every audio type counted before it.
+        if (codec == ac4) s.count_round = 2;
     } else {
         s.undecided = true;
+        s.handler = stream_handler::raw;
         s.codec = "audio, format told by its first bytes";
     }
 }
@@ -126,25 +134,29 @@ stream_resolution resolve_stream(uint8_t stream_type, const uint8_t* descriptors
     s.kind = row->kind;
     s.handler = row->handler;
     s.mpeg_audio_ids = row->mpeg_audio_ids;
-    s.counted_late = row->counted_late;
+    s.count_round = row->count_round;
     if (stream_type == 0x06) resolve_private_data(s, descriptors, length);
     return s;
 }
 
-bool audio_handler_from_start(const uint8_t* b, uint32_t count, stream_handler& handler) {
-    handler = stream_handler::ac3_audio;  // what a start that matches nothing goes to
-    if (count < 2) return false;
-    if (b[0] == 0x0B && b[1] == 0x77) return true;
-    if (b[0] == 0xFF && (b[1] & 0xF6) == 0xF0) {  // ADTS: 12-bit syncword, layer 00
+start_verdict audio_handler_from_start(const uint8_t* b, uint32_t count, stream_handler& handler) {
+    handler = stream_handler::raw;
+    if (count < 2) return start_verdict::more;
+    const uint8_t b1 = b[1];
+    if (b[0] == 0x0B && b1 == 0x77) {
+        handler = stream_handler::ac3_audio;
+    } else if (b[0] == 0xFF && (b1 & 0xF6) == 0xF0) {  // ADTS: 12-bit syncword, layer 00
         handler = stream_handler::aac_adts_audio;
-        return true;
-    }
-    if (b[0] == 0x56 && (b[1] & 0xE0) == 0xE0) {  // LOAS: 11-bit syncword 0x2B7
+    } else if (b[0] == 0xFF && (b1 & 0xE0) == 0xE0 && (b1 & 0x18) != 0x08 && (b1 & 0x06) != 0) {
+        handler = stream_handler::mpeg_audio;  // 11-bit syncword, no reserved version or layer
+    } else if (b[0] == 0x56 && (b1 & 0xE0) == 0xE0) {  // LOAS: 11-bit syncword 0x2B7
         handler = stream_handler::aac_latm_audio;
-        return true;
+    } else if ((b[0] == 0x7F && b1 == 0xFE) || (b[0] == 0x64 && b1 == 0x58)) {
+        if (count < 4) return start_verdict::more;
+        if (!(b[2] == 0x80 && b[3] == 0x01) && !(b[2] == 0x20 && b[3] == 0x25)) return start_verdict::none;
+        handler = stream_handler::dts_audio;
+    } else {
+        return start_verdict::none;
     }
-    if (b[0] != 0x7F || b[1] != 0xFE) return true;
-    if (count < 4) return false;
-    if (b[2] == 0x80 && b[3] == 0x01) handler = stream_handler::dts_audio;
-    return true;
+    return start_verdict::told;
 }

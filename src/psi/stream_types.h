@@ -34,43 +34,47 @@ struct stream_type_row {
     // Audio PES packets of this type may come under the MPEG audio stream_ids C0..DF
     // (besides BD, FA and FD).
     bool mpeg_audio_ids;
-    // Counted after every stream of the other types of its kind, so that the numbers
-    // chosen before these types were counted still choose the same streams.
-    bool counted_late;
+    // In which round the streams of its kind are counted: 0 first, in PMT order, then 1
+    // and 2, so that the numbers chosen before the types of a later round were counted
+    // still choose the same streams.
+    uint8_t count_round;
     const char* codec;  // in words, for the listing
 };
 
 inline constexpr stream_type_row stream_types[] = {
-    {0x01, stream_input::any, stream_kind::video, stream_handler::mpeg2_video, false, false, "MPEG-1 video"},
-    {0x02, stream_input::any, stream_kind::video, stream_handler::mpeg2_video, false, false, "MPEG-2 video"},
-    {0x1B, stream_input::any, stream_kind::video, stream_handler::h264_video, false, false, "H.264"},
-    {0xEA, stream_input::any, stream_kind::video, stream_handler::vc1_video, false, false, "VC-1"},
-    {0x80, stream_input::plain, stream_kind::video, stream_handler::mpeg2_video, false, false, "MPEG-2 video"},
-    {0x24, stream_input::any, stream_kind::video, stream_handler::hevc_video, false, true, "HEVC"},
-    {0x80, stream_input::hdmv, stream_kind::audio, stream_handler::lpcm_audio, false, false, "LPCM"},
-    {0x03, stream_input::any, stream_kind::audio, stream_handler::mpeg_audio, true, false, "MPEG-1 audio"},
-    {0x04, stream_input::any, stream_kind::audio, stream_handler::mpeg_audio, true, false, "MPEG-2 audio"},
-    {0x06, stream_input::any, stream_kind::audio, stream_handler::ac3_audio, true, false, "private data"},
-    {0x11, stream_input::any, stream_kind::audio, stream_handler::aac_latm_audio, true, false, "AAC (LATM)"},
-    {0x81, stream_input::any, stream_kind::audio, stream_handler::ac3_audio, false, false, "AC-3"},
-    {0x82, stream_input::any, stream_kind::audio, stream_handler::dts_audio, false, false, "DTS"},
-    {0x83, stream_input::any, stream_kind::audio, stream_handler::raw, false, false, "Dolby TrueHD"},
-    {0x84, stream_input::any, stream_kind::audio, stream_handler::ac3_audio, false, false, "E-AC-3"},
-    {0x85, stream_input::any, stream_kind::audio, stream_handler::dts_audio, false, false, "DTS-HD"},
+    {0x01, stream_input::any, stream_kind::video, stream_handler::mpeg2_video, false, 0, "MPEG-1 video"},
+    {0x02, stream_input::any, stream_kind::video, stream_handler::mpeg2_video, false, 0, "MPEG-2 video"},
+    {0x1B, stream_input::any, stream_kind::video, stream_handler::h264_video, false, 0, "H.264"},
+    {0xEA, stream_input::any, stream_kind::video, stream_handler::vc1_video, false, 0, "VC-1"},
+    {0x80, stream_input::plain, stream_kind::video, stream_handler::mpeg2_video, false, 0, "MPEG-2 video"},
+    {0x24, stream_input::any, stream_kind::video, stream_handler::hevc_video, false, 1, "HEVC"},
+    {0x80, stream_input::hdmv, stream_kind::audio, stream_handler::lpcm_audio, false, 0, "LPCM"},
+    {0x03, stream_input::any, stream_kind::audio, stream_handler::mpeg_audio, true, 0, "MPEG-1 audio"},
+    {0x04, stream_input::any, stream_kind::audio, stream_handler::mpeg_audio, true, 0, "MPEG-2 audio"},
+    {0x06, stream_input::any, stream_kind::audio, stream_handler::ac3_audio, true, 0, "private data"},
+    {0x11, stream_input::any, stream_kind::audio, stream_handler::aac_latm_audio, true, 0, "AAC (LATM)"},
+    {0x81, stream_input::any, stream_kind::audio, stream_handler::ac3_audio, false, 0, "AC-3"},
+    {0x82, stream_input::any, stream_kind::audio, stream_handler::dts_audio, false, 0, "DTS"},
+    {0x83, stream_input::any, stream_kind::audio, stream_handler::raw, false, 0, "Dolby TrueHD"},
+    {0x84, stream_input::any, stream_kind::audio, stream_handler::ac3_audio, false, 0, "E-AC-3"},
+    {0x85, stream_input::any, stream_kind::audio, stream_handler::dts_audio, false, 0, "DTS-HD"},
     // SCTE-35 splice information outside HDMV; DTS-HD master audio on HDMV input.
-    {0x86, stream_input::plain, stream_kind::none, stream_handler::raw, false, false, "splice information"},
-    {0x86, stream_input::hdmv, stream_kind::audio, stream_handler::dts_audio, false, false, "DTS-HD master audio"},
-    {0xA1, stream_input::any, stream_kind::audio, stream_handler::raw, false, false, "E-AC-3 (secondary)"},
-    {0xA2, stream_input::any, stream_kind::audio, stream_handler::raw, false, false, "DTS-HD (secondary)"},
-    {0x0F, stream_input::any, stream_kind::audio, stream_handler::aac_adts_audio, true, true, "AAC"},
-    {0x87, stream_input::any, stream_kind::audio, stream_handler::ac3_audio, false, true, "E-AC-3"},
+    {0x86, stream_input::plain, stream_kind::none, stream_handler::raw, false, 0, "splice information"},
+    {0x86, stream_input::hdmv, stream_kind::audio, stream_handler::dts_audio, false, 0, "DTS-HD master audio"},
+    {0xA1, stream_input::any, stream_kind::audio, stream_handler::raw, false, 0, "E-AC-3 (secondary)"},
+    {0xA2, stream_input::any, stream_kind::audio, stream_handler::dts_audio, false, 0, "DTS-HD (secondary)"},
+    {0x0F, stream_input::any, stream_kind::audio, stream_handler::aac_adts_audio, true, 1, "AAC"},
+    {0x87, stream_input::any, stream_kind::audio, stream_handler::ac3_audio, false, 1, "E-AC-3"},
+    // MPEG-H 3D audio (MHAS packets), written as it came.
+    {0x2D, stream_input::any, stream_kind::audio, stream_handler::raw, true, 2, "MPEG-H 3D audio"},
     // Neither video nor audio: named in the listing only.
-    {0x05, stream_input::any, stream_kind::none, stream_handler::raw, false, false, "private sections"},
-    {0x0B, stream_input::any, stream_kind::none, stream_handler::raw, false, false, "DSM-CC sections"},
-    {0x0C, stream_input::any, stream_kind::none, stream_handler::raw, false, false, "DSM-CC descriptors"},
-    {0x0D, stream_input::any, stream_kind::none, stream_handler::raw, false, false, "DSM-CC data"},
-    {0x10, stream_input::any, stream_kind::none, stream_handler::raw, false, false, "MPEG-4 video"},
-    {0x15, stream_input::any, stream_kind::none, stream_handler::raw, false, false, "metadata"},
+    {0x05, stream_input::any, stream_kind::none, stream_handler::raw, false, 0, "private sections"},
+    {0x0B, stream_input::any, stream_kind::none, stream_handler::raw, false, 0, "DSM-CC sections"},
+    {0x0C, stream_input::any, stream_kind::none, stream_handler::raw, false, 0, "DSM-CC descriptors"},
+    {0x0D, stream_input::any, stream_kind::none, stream_handler::raw, false, 0, "DSM-CC data"},
+    {0x10, stream_input::any, stream_kind::none, stream_handler::raw, false, 0, "MPEG-4 video"},
+    {0x15, stream_input::any, stream_kind::none, stream_handler::raw, false, 0, "metadata"},
+    {0x2E, stream_input::any, stream_kind::none, stream_handler::raw, false, 0, "MPEG-H 3D audio, auxiliary"},
 };
 
 // The row of a PMT entry's stream_type on this input, or null for a type the table does

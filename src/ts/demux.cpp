@@ -293,8 +293,14 @@ void demux_buffer_per_byte(context& ctx, uint32_t length, uint8_t* block) {
 
 void demux_end(context& ctx) {
     ts_state& ts = ctx.ts;
-    if (ts.packet_size != 0 || ts.probe_filled == 0) return;
-    announce_packet_size(ctx, find_packet_size(ts.probe, ts.probe_filled, true));
-    demux<true>(ctx, ts.probe_filled, ts.probe);
-    ts.probe_filled = 0;
+    if (ts.packet_size == 0 && ts.probe_filled != 0) {
+        announce_packet_size(ctx, find_packet_size(ts.probe, ts.probe_filled, true));
+        demux<true>(ctx, ts.probe_filled, ts.probe);
+        ts.probe_filled = 0;
+    }
+    // Audio whose first bytes are still held or watched is decided with what came.
+    for (uint32_t k = 0; k < ctx.stream_count; ++k) {
+        stream_call sc{ctx.streams[k], ctx.timing};
+        end_audio_start(sc);
+    }
 }

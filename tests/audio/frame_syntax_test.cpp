@@ -91,3 +91,60 @@ TEST(AudioSyntax, EverySyntaxSplitInvariantAndAsItsPerByteReference) {
         }
     }
 }
+
+namespace {
+
+// Bits written most significant first.
+struct bit_writer {
+    bytes out;
+    uint32_t used = 0;
+    void put(uint32_t value, uint32_t n) {
+        for (; n > 0; --n, ++used) {
+            if (used % 8 == 0) out.push_back(0);
+            out.back() |= uint8_t(((value >> (n - 1)) & 1) << (7 - used % 8));
+        }
+    }
+};
+
+// `count` frames of `size` bytes from `header`, the rest zero, with time stamps every
+// `ticks` from p0 in PES packets of three frames.
+std::vector<audio_unit> frames_in_packets(const bytes& header, uint32_t size, uint32_t count, uint64_t ticks, bytes& es) {
+    std::vector<size_t> starts;
+    std::vector<uint64_t> times;
+    for (uint32_t k = 0; k < count; ++k) {
+        starts.push_back(es.size());
+        times.push_back(p0 + ticks * k);
+        es = es + header + repeat(0, size - header.size());
+    }
+    std::vector<size_t> cuts;
+    for (uint32_t k = 3; k < count; k += 3) cuts.push_back(starts[k] + 5);
+    return pes_cut(es, starts, cuts, times);
+}
+
+}  // namespace
+
+TEST(AudioSyntax, HeAacInLatmAndDtsSubstreamsAloneAreTimedByTheirOwnHeaders) {
+    // LATM whose StreamMuxConfig signals SBR and parametric stereo (object type 29) over
+    // a 24 kHz mono LC core, 48 kHz out: 1024 core samples, 3840 ticks a frame.
+    bit_writer w;
+    w.put(0x2B7, 11), w.put(300 - 3, 13);
+    w.put(0, 1), w.put(0, 1), w.put(1, 1), w.put(0, 6), w.put(0, 4), w.put(0, 3);  // one program, one layer
+    w.put(29, 5), w.put(6, 4), w.put(1, 4), w.put(3, 4), w.put(2, 5), w.put(0, 3);  // ASC, GASpecificConfig
+    bytes es;
+    std::vector<audio_unit> units = frames_in_packets(w.out, 300, 12, 3840, es);
+    units[0].video_pts = p0 + 4 * 3840 + 100;
+    audio_result r = audio_split_invariant(latm_call, units, with_video(1));
+    EXPECT_EQ(r.report, "Audio Bitrate = 56250, Audio Sampling Rate = 48000\nAudio Mode = 1/0, AAC LC, SBR, PS, LATM\n" +
+                            first_audio_pts(p0 + 4 * 3840, p0 + 4 * 3840 + 100));
+    EXPECT_TRUE(r.audio == slice(es, 4 * 300));
+    // DTS Express: extension substreams of 1000 bytes, 512 samples of a 48 kHz clock each
+    // (960 ticks); the output begins with the substream's own sync word.
+    const bytes exss = {0x64, 0x58, 0x20, 0x25, 0x00, 0x01, 0xE0, 0x7C, 0xF8, 0x00};  // header 16, frame 1000, static fields
+    es.clear();
+    units = frames_in_packets(exss, 1000, 12, 960, es);
+    units[0].video_pts = p0 + 5 * 960 + 10;
+    r = audio_split_invariant(dts_call, units, with_video(1));
+    EXPECT_EQ(r.report, "Audio Bitrate = 750000, Audio Sampling Rate = 48000\nAudio Mode = extension substreams without a "
+                        "core, DTS\n" + first_audio_pts(p0 + 5 * 960, p0 + 5 * 960 + 10));
+    EXPECT_TRUE(r.audio == slice(es, 5 * 1000));
+}

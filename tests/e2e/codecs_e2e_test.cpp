@@ -173,3 +173,67 @@ TEST(ReportE2E, OptionNNamesFilesAfterTheStreamAndWritesLpcmAsWav) {
         EXPECT_NE(r.out.find("Output file <" + std::string(c.fixture) + ".4352.wav>"), std::string::npos);
     }
 }
+
+namespace {
+
+// A copy of a transport stream whose PMT gives every stream of type `from` the type `to`,
+// its CRC_32 made anew.
+bytes retyped(bytes ts, uint8_t from, uint8_t to) {
+    for (size_t at = 0; at + 188 <= ts.size(); at += 188) {
+        uint8_t* p = &ts[at];
+        if (!(p[1] & 0x40) || !(p[3] & 0x10)) continue;
+        uint8_t* s = p + 4 + ((p[3] & 0x20) ? 1 + p[4] : 0);
+        s += 1 + s[0];
+        if (s[0] != 0x02) continue;
+        const size_t end = 3 + size_t((s[1] & 0x0F) << 8 | s[2]) - 4;
+        for (size_t k = 12 + size_t((s[10] & 0x0F) << 8 | s[11]); k + 5 <= end; k += 5 + size_t((s[k + 3] & 0x0F) << 8 | s[k + 4]))
+            if (s[k] == from) s[k] = to;
+        const uint32_t crc = crc32_mpeg(s, end);
+        for (int i = 0; i < 4; ++i) s[end + i] = uint8_t(crc >> (24 - 8 * i));
+    }
+    return ts;
+}
+
+}  // namespace
+
+TEST(CodecsE2E, ContentThatIsNotWhatItsTypeSaysIsReadAsWhatItIs) {
+    // Real captures with AAC in ADTS under 0x04, and HE-AAC in ADTS under LATM's 0x11: the
+    // audio is the end of FFmpeg's copy, and decodes as that does.
+    struct capture_case { const char* file; const char* args[4]; const char* pid; const char* line; };
+    const capture_case captures[] = {
+        {"test-072.ts", {"-s", "1", "1", "1"}, "0x64", "carries AAC in ADTS, not MPEG audio as its type 0x04 says"},
+        {"dvbt2-hevc-heaac-latm.ts", {"-s", "1572", "1", "2"}, "0x1f97", "not AAC in LATM as its type 0x11 says"},
+        {"dvbt2-hevc-heaac-latm.ts", {"-s", "1572", "0", "1"}, "0x1f96", "not AAC in LATM as its type 0x11 says"}};
+    for (const capture_case& c : captures) {
+        SCOPED_TRACE(c.file);
+        if (!have_tool("ffmpeg") || !file_exists(shared_sample(c.file))) continue;
+        temp_dir dir;
+        run_shell("ffmpeg -v error -i " + shared_sample(c.file) + " -map 0:i:" + c.pid + " -c copy -f adts " + dir.file("ref"));
+        const program_result r = run_kavel({c.args[0], shared_sample(c.file), c.args[1], c.args[2], c.args[3]}, dir.path());
+        EXPECT_NE(r.out.find(c.line), std::string::npos) << r.out;
+        const bytes written = read_file(dir.file("bits0001.mpa")), ref = read_file(dir.file("ref"));
+        EXPECT_GT(written.size(), 100000u);
+        EXPECT_TRUE(written.size() <= ref.size() && written == slice(ref, ref.size() - written.size()));
+        EXPECT_EQ(decode_messages(dir.file("bits0001.mpa"), "aac"), decode_messages(dir.file("ref"), "aac"));
+    }
+    // FFmpeg-made streams whose PMT names another syntax (LATM under 0x0F, AC-3 under
+    // 0x04) write what they write under their own type, with and without video.
+    struct retype_case { const char* fixture; uint8_t from, to; const char* line; };
+    const retype_case fixtures[] = {
+        {"codecs_latm", 0x11, 0x0F, "carries AAC in LATM, not AAC in ADTS as its type 0x0f says: read as AAC in LATM\n"},
+        {"mpeg2_ac3_51", 0x81, 0x04, "carries AC-3, not MPEG audio as its type 0x04 says: read as AC-3\n"}};
+    for (const retype_case& c : fixtures) {
+        temp_dir dir;
+        const std::string right = test_data(std::string(c.fixture) + ".ts"), wrong = dir.file("in.ts");
+        write_file(wrong, retyped(read_file(right), c.from, c.to));
+        for (const char* video : {"0", "1"}) {
+            SCOPED_TRACE(std::string(c.fixture) + " " + video);
+            run_kavel({"-s", right, "1", video, "1"}, dir.path());
+            const bytes expected = read_file(dir.file("bits0001.mpa"));
+            const program_result r = run_kavel({"-s", wrong, "1", video, "1"}, dir.path());
+            EXPECT_NE(r.out.find(c.line), std::string::npos) << r.out;
+            EXPECT_FALSE(expected.empty());
+            EXPECT_TRUE(read_file(dir.file("bits0001.mpa")) == expected);
+        }
+    }
+}

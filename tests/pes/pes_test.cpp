@@ -204,7 +204,7 @@ TEST(PesRaw, TypesWithoutHandlerWriteThePayloadUnchanged) {
     w.raw(apid, a1);
     w.raw(vpid, v2);
     w.raw(apid, a2);
-    for (uint8_t audio_type : {uint8_t(0x83), uint8_t(0xA2), uint8_t(0xA1)}) {
+    for (uint8_t audio_type : {uint8_t(0x83), uint8_t(0x2D), uint8_t(0xA1)}) {
         const run_result r = expect_split_invariant(w.out, chosen({.audio_type = audio_type}));
         EXPECT_TRUE(r.video == payload_of(v1) + payload_of(v2));
         EXPECT_TRUE(r.audio == payload_of(a1) + payload_of(a2)) << int(audio_type);

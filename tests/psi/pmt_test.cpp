@@ -173,6 +173,17 @@ TEST(PmtSelection, EveryKindOfTheTableAndNoOther) {
     }
 }
 
+TEST(PmtSelection, LaterTypesAreCountedInRoundsAfterTheEarlierOnes) {
+    // MPEG-1 audio first, then AAC (0x0F), then MPEG-H 3D audio and AC-4 (0x06 with the
+    // extension descriptor 0x15), whatever their order in the PMT.
+    const bytes in = one_pmt({{0x2D, 0x100, {}}, {0x06, 0x101, {0x7F, 0x01, 0x15}}, {0x0F, 0x102, {}}, {0x03, 0x103, {}}});
+    const uint16_t pids[] = {0x103, 0x102, 0x100, 0x101};
+    for (int32_t n = 1; n <= 4; ++n) {
+        const auto cap = run_capture(in, {}, asking({1, 0, n}));
+        EXPECT_EQ(chosen_pid(cap->ctx(), stream_kind::audio), pids[n - 1]) << n;
+    }
+}
+
 TEST(PmtSelection, StreamNumberZeroNegativeOrBeyondTheLastNeverMatches) {
     const bytes in = one_pmt({{0x02, 0x100, {}}, {0x03, 0x101, {}}});
     for (request q : {request{1, 0, 0}, request{1, -1, -1}, request{1, 2, 2}}) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "feeder.h"
+#include "program.h"
 
 using namespace kt;
 
@@ -30,6 +31,7 @@ const bytes adts = {0xFF, 0xF1, 0x50, 0x80, 0x02, 0x1F, 0xFC, 0x21, 0x10};
 const bytes dts = {0x7F, 0xFE, 0x80, 0x01, 0xFC, 0x3C, 0x11, 0x22};
 const bytes latm = {0x56, 0xE0, 0x20, 0x20, 0x00, 0x11, 0x22};
 const bytes other = {0x12, 0x34, 0x56, 0x78, 0x9A};
+const bytes aac = read_file(test_data("codecs.a6.aac")), mp3 = read_file(test_data("codecs.a2.mp3"));
 
 }  // namespace
 
@@ -47,8 +49,18 @@ TEST(StreamResolve, KindAndHandlerByDescriptorsAndFirstBytes) {
         {"ADTS start", 0x06, {0x0A, 0x04, 'e', 'n', 'g', 0}, {}, {adts, adts}, true, stream_handler::aac_adts_audio},
         {"DTS start", 0x06, {}, {}, {dts, dts}, true, stream_handler::dts_audio},
         {"LATM start", 0x06, {}, {}, {latm, latm}, true, stream_handler::aac_latm_audio},
-        // A first payload too short to tell: decided when the next begins, its bytes first.
-        {"short first payload", 0x06, {}, {}, {{0x7F, 0xFE}, dts}, true, stream_handler::ac3_audio},
+        // A first payload too short to tell: the next one's bytes tell; no sync word at
+        // the start and no frames after it: written as it came.
+        {"short first payload", 0x06, {}, {}, {{0x7F, 0xFE}, slice(dts, 2)}, true, stream_handler::dts_audio},
+        {"no sync word", 0x06, {}, {}, {other, adts}, true, stream_handler::raw},
+        {"AC-4", 0x06, {0x7F, 0x01, 0x15}, {}, {adts}, true, stream_handler::raw},
+        // Frames after bytes that begin none; frames of another syntax than the type's,
+        // found at the end of the input or once the bytes kept fill up.
+        {"frames after no sync word", 0x06, {}, {}, {other + slice(mp3, 0, 3000)}, true, stream_handler::mpeg_audio},
+        {"ADTS under 0x03", 0x03, {}, {}, {slice(aac, 0, 3000)}, true, stream_handler::aac_adts_audio},
+        {"ADTS under 0x11", 0x11, {}, {}, {slice(aac, 0, 5000), slice(aac, 5000, 12000)}, true,
+         stream_handler::aac_adts_audio},
+        {"MPEG-H 3D audio", 0x2D, {}, {}, {adts}, true, stream_handler::raw},
         {"splice, program CUEI", 0x86, {}, reg("CUEI"), {other}, false, none},
         {"splice, cue identifier", 0x86, {0x8A, 0x01, 0x00}, {}, {other}, false, none},
         {"0x86 on HDMV", 0x86, {}, reg("HDMV") + reg("CUEI"), {other}, true, stream_handler::dts_audio},
