@@ -114,7 +114,10 @@ const char* extension_of(const chosen_stream& s) {
     case stream_handler::lpcm_audio: return "wav";
     case stream_handler::raw: break;
     }
-    return s.stream_type == 0x83 ? "thd" : "bin";
+    if (s.stream_type == 0x83) return "thd";
+    if (s.stream_type == 0x2D) return "mhas";  // MPEG-H audio stream packets
+    if (std::strcmp(s.codec, "AC-4") == 0) return "ac4";
+    return "bin";
 }
 
 // <base>.<PID>[.<language>][.<generation>]: the language only where it is three letters.
