@@ -57,6 +57,7 @@ struct chosen_stream {
     // header carries one), for the ending difference.
     uint64_t max_pts = 0;
     uint64_t last_pts_step = 0;
+    uint8_t has_pts = 0;  // max_pts holds one
     video_counts counts;
 
     handler_state state;

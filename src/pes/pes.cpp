@@ -62,8 +62,11 @@ void enter_payload(instance& in) {
     if (!in.s.parse_only && in.s.pes_output) sink_write(in.s.out, in.p.header_buffer, in.p.header_length);
 }
 
-void raise_max(uint64_t& max, uint64_t pts) {
-    if (pts > max) max = pts;
+// The largest time stamp so far, modulo 2^33: a stream whose time stamps wrap keeps the
+// later ones.
+void raise_max(chosen_stream& s, uint64_t pts) {
+    if (!s.has_pts || pts_diff(pts, s.max_pts) > 0) s.max_pts = pts;
+    s.has_pts = 1;
 }
 
 void pts_only_complete(instance& in) {
@@ -71,7 +74,7 @@ void pts_only_complete(instance& in) {
     const uint64_t pts = p.pts_accumulator;
     p.current_pts = pts;
     if (in.video) {
-        raise_max(in.s.max_pts, pts);
+        raise_max(in.s, pts);
         p.header_had_dts = 0;
         if (in.s.dump_pts) {
             if (p.timestamp_count == 0)
@@ -85,7 +88,7 @@ void pts_only_complete(instance& in) {
         p.previous_timestamp = pts;
         if (p.header_remaining == 0) enter_payload(in);
     } else {
-        raise_max(in.s.max_pts, pts);
+        raise_max(in.s, pts);
         p.pts_arrived = 1;
         if (in.s.dump_pts)
             fprintf(in.s.report, "Audio PTS = %d, %d\r\n", int32_t(uint32_t(pts)),
@@ -106,10 +109,10 @@ void pts_of_pair_complete(instance& in) {
     p.current_pts = pts;
     if (in.video) {
         p.header_had_dts = 1;
-        raise_max(in.s.max_pts, pts);
+        raise_max(in.s, pts);
     } else {
         p.pts_arrived = 1;
-        raise_max(in.s.max_pts, pts);
+        raise_max(in.s, pts);
         in.s.last_pts_step = pts - p.previous_timestamp;
         p.previous_timestamp = pts;
     }
@@ -139,9 +142,11 @@ void header_data_length(instance& in, uint8_t b) {
     pes_parser& p = in.p;
     p.header_remaining = b;
     append(p, b);
-    if ((p.pts_dts_flags & 0xC0) == 0x80)
+    // A header too short for the time stamps its flags announce is damaged: its time
+    // stamps are not read, and its payload begins where its length says.
+    if ((p.pts_dts_flags & 0xC0) == 0x80 && b >= 5)
         p.pts_only_countdown = 5;
-    else if (p.pts_dts_flags >= 0xC0)
+    else if (p.pts_dts_flags >= 0xC0 && b >= 10)
         p.pts_dts_countdown = 10;
     if (b == 0) enter_payload(in);
 }
