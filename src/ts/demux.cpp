@@ -60,9 +60,11 @@ void arrival_time_byte(context& ctx, uint8_t b, uint32_t left) {
     const bool has_payload = ts.adaptation_control & 1;
 
     // Packets without payload do not advance the counter; PID 0 is never tracked.
-    if (received != expected && has_payload && pid != null_pid && last != 0xFF)
+    if (received != expected && has_payload && pid != null_pid && last != 0xFF) {
         fprintf(ctx.report, "Discontinuity!, pid = %d <0x%04x>, received = %2d, expected = %2d, at %d\n",
                 pid, pid, received, expected, ctx.stats.packet_number);
+        if (ctx.stream_of_pid[pid] != no_stream) ctx.streams[ctx.stream_of_pid[pid]].pes.data_lost = 1;
+    }
     if (pid != 0 && has_payload) ctx.pids.last_cc[pid] = received;
     if (ts.adaptation_control & 2) ts.af_length_pending = 1;
 
@@ -287,8 +289,13 @@ void demux_buffer_per_byte(context& ctx, uint32_t length, uint8_t* block) {
 
 void demux_end(context& ctx) {
     ts_state& ts = ctx.ts;
-    if (ts.packet_size != 0 || ts.probe_filled == 0) return;
-    announce_packet_size(ctx, find_packet_size(ts.probe, ts.probe_filled, true));
-    demux<true>(ctx, ts.probe_filled, ts.probe);
-    ts.probe_filled = 0;
+    if (ts.packet_size == 0 && ts.probe_filled != 0) {
+        announce_packet_size(ctx, find_packet_size(ts.probe, ts.probe_filled, true));
+        demux<true>(ctx, ts.probe_filled, ts.probe);
+        ts.probe_filled = 0;
+    }
+    for (uint32_t k = 0; k < ctx.stream_count; ++k) {
+        stream_call sc{ctx.streams[k], ctx.timing};
+        stream_handler_finish(sc);
+    }
 }
