@@ -383,7 +383,8 @@ bool settle(stream_call& sc, audio_aligner& a) {
         if (sync_at<v>(hunt + size + 1 - v.sync_bytes) && same_stream(v, hunt, hunt + size)) {
             if (v.syntax != audio_syntax::latm) return true;
             finish_frame<v>(sc, a, hunt, size);
-            if (a.frame_may_begin) return true;
+            // Found again after damage, a frame needs no configuration of its own.
+            if (a.frame_may_begin || a.reported) return true;
         }
         drop_candidate<v>(sc, a);
     }

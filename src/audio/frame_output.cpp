@@ -237,7 +237,9 @@ void start_output(stream_call& sc, const audio_variant& v, audio_aligner& a) {
         }
         if (!a.first_pts_reported) {
             a.first_pts_reported = 1;
-            const uint64_t pts = !a.passing && aligning && before != audio_ring_slots && j < a.held
+            // Where some frames may not begin the output, those before the first that may
+            // are no loss.
+            const uint64_t pts = !a.passing && aligning && !a.mixed && before != audio_ring_slots && j < a.held
                                      ? first_time(sc, a, before, k)
                                      : ring.pts[k];
             if (aligning)

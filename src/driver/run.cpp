@@ -171,12 +171,22 @@ void print_final_report(context& ctx) {
             counts.progressive_flag ? "coded pictures = %d, video frames = %d\n"
                                     : "coded pictures = %d, video fields = %d\n",
             counts.coded_pictures, counts.display_count);
+    if (video && video->repairs.loss_places)
+        fprintf(out, "Video pictures lost = %u, at %u places\n", video->repairs.lost_pictures,
+                video->repairs.loss_places);
     bool any_audio = false;
     for (uint32_t k = 0; k < ctx.stream_count; ++k) {
         const chosen_stream& s = ctx.streams[k];
         if (s.kind != stream_kind::audio) continue;
         any_audio = true;
-        print_ending(s.report ? s.report : out, &s, video);
+        FILE* report = s.report ? s.report : out;
+        const stream_repairs& r = s.repairs;
+        if (r.gaps || r.overlaps || r.time_base_jumps || r.damaged_frames)
+            fprintf(report,
+                    "Audio gaps filled = %u (%u frames), overlaps dropped = %u (%u frames), damaged frames = %u, "
+                    "time base jumps = %u\n",
+                    r.gaps, r.frames_filled, r.overlaps, r.frames_dropped, r.damaged_frames, r.time_base_jumps);
+        print_ending(report, &s, video);
     }
     if (!any_audio) print_ending(out, nullptr, video);
     const uint32_t dropped = ctx.pat.g.damaged + ctx.pmt.g.damaged;

@@ -69,6 +69,33 @@ void raise_max(chosen_stream& s, uint64_t pts) {
     s.has_pts = 1;
 }
 
+// A video time stamp `t` after the one before: a step well beyond the usual one that a
+// continuity error on the PID explains counts the pictures lost there; one that nothing
+// explains (a splice, an edit) is kept for the audio, which takes the same jump as a new
+// time base.
+void video_step(instance& in, uint64_t t) {
+    pes_parser& p = in.p;
+    const int64_t step = pts_diff(t, p.previous_timestamp);
+    const int64_t usual = p.usual_step;
+    if (p.timestamp_count == 0) {
+    } else if (usual && (step > usual * 3 / 2 || step < 0)) {
+        if (p.data_lost && step > 0 && step < 900000) {
+            const uint32_t lost = uint32_t((step + usual / 2) / usual) - 1;
+            fprintf(in.s.report, "Video pictures lost before PTS 0x%08x: %u\n", uint32_t(t), lost);
+            in.s.repairs.loss_places += 1;
+            in.s.repairs.lost_pictures += lost;
+        } else if (!p.data_lost && (step < -45000 || step > 45000)) {
+            in.timing.video_jumped = 1;
+            in.timing.video_jump = step;
+            in.timing.video_jump_to = t;
+        }
+    } else if (step > 0 && step < 45000) {
+        p.usual_step = uint32_t(step);
+        in.timing.video_step = uint32_t(step);
+    }
+    p.data_lost = 0;
+}
+
 void pts_only_complete(instance& in) {
     pes_parser& p = in.p;
     const uint64_t pts = p.pts_accumulator;
@@ -84,6 +111,7 @@ void pts_only_complete(instance& in) {
                         int32_t(uint32_t(pts - p.previous_timestamp)));
         }
         in.s.last_pts_step = pts - p.previous_timestamp;
+        video_step(in, pts);
         p.timestamp_count += 1;
         p.previous_timestamp = pts;
         if (p.header_remaining == 0) enter_payload(in);
@@ -131,6 +159,7 @@ void dts_complete(instance& in) {
                         int32_t(uint32_t(dts)), int32_t(uint32_t(dts - p.previous_timestamp)));
         }
         in.s.last_pts_step = dts - p.previous_timestamp;
+        video_step(in, dts);
         p.timestamp_count += 1;
         p.previous_timestamp = dts;
     }
