@@ -10,6 +10,7 @@
 #                  7 AAC ADTS mono silence 48 kHz 64k      8 E-AC-3 stereo 48 kHz 96k (0x87)
 #   codecs_latm.ts audio 1 AAC LATM stereo 48 kHz 128k     2 AAC LATM mono silence 44.1 kHz
 #   codecs_dvb.ts  audio 1 E-AC-3 5.1 under 0x06 with the enhanced AC-3 descriptor
+#   mpeg1_mp2.ts   MPEG-1 video (no sequence extension) + MP2, the audio 0.3 s ahead
 #
 # MPEG-1/2 audio are counted first, then DTS (0x82), then AAC (0x0F) and E-AC-3 (0x87),
 # which come last in kavel's numbering; the PMT order above is kavel's.
@@ -70,4 +71,9 @@ echo "codecs_dvb: E-AC-3 as DVB carries it (0x06 + enhanced AC-3 descriptor)"
     -c:a eac3 -b:a 256k "${ABX[@]}" "${MUX[@]}" -mpegts_flags system_b "$OUT/codecs_dvb.ts"
 probe codecs_dvb
 copy codecs_dvb 0 eac3 eac3
+echo "mpeg1_mp2: MPEG-1 video (stream_type 0x01) beside MP2"
+"${FF[@]}" "${VIDEO[@]}" -f lavfi -i "$(tone 48000 440 660)" -t 1.2 -map 0:v -map 1:a \
+    -c:v mpeg1video -bf 2 -q:v 24 -g 12 -flags:v +bitexact -c:a mp2 -b:a 128k "${ABX[@]}" "${MUX[@]}" \
+    "$OUT/mpeg1_mp2.ts"
+probe mpeg1_mp2
 echo done

@@ -10,21 +10,29 @@ struct stream_call;
 enum class audio_syntax : uint8_t { ac3, mpeg, adts, latm, dts };
 
 constexpr uint32_t audio_ring_slots = 128;
-// A slot holds an AC-3 or MPEG audio frame and a few bytes of damage up to 3847 bytes, as
-// it always has; a bigger frame (E-AC-3, AAC, DTS, up to 16384 bytes) fills the slot as far
-// as its own length and a few bytes more.
-constexpr uint32_t audio_slot_limit = 3847;
-constexpr uint32_t audio_slot_size = 16392;
+// A slot holds one frame of any size its syntax allows up to 64 KiB (a DTS-HD extension
+// substream with 16-bit sizes; AC-3 and MPEG audio frames are a few KiB at most) and the
+// first bytes of the next frame's sync word. Its pages are touched only as far as frames
+// fill it.
+constexpr uint32_t audio_frame_max = 65536;
+constexpr uint32_t audio_slot_size = audio_frame_max + 16;
+constexpr uint32_t audio_silent_max = 8192;
 
-// Frames held back before the output starts. A slot holds one frame shifted by its sync
+// Frames held back: before the output starts, and after a damaged stretch until a time
+// stamp says where the frames after it belong. A slot holds one frame shifted by its sync
 // word less one byte: from the last byte of its sync word through the bytes of the next
-// sync word before its last. One ring serves the aligner of the chosen stream.
+// sync word before its last. The candidate frames of the search, and the bytes of a
+// damaged frame searched again, are kept apart in `hunt`, so that no copy overlaps.
 struct audio_frame_ring {
     uint8_t data[audio_ring_slots][audio_slot_size];
     uint32_t length[audio_ring_slots];
     uint64_t pts[audio_ring_slots];
     uint32_t threshold[audio_ring_slots];  // ticks before the video at which the frame is dropped
+    uint32_t samples[audio_ring_slots];    // 0: goes along with the frame before it
+    uint32_t rate[audio_ring_slots];
     uint8_t may_begin[audio_ring_slots];   // else the frame goes along with the one before it
+    uint8_t hunt[audio_slot_size];
+    uint8_t silent[audio_silent_max];      // a silent frame made for a gap
 };
 
 // Time stamps of PES headers not yet given to a frame, each with the stream offset of the
@@ -76,7 +84,31 @@ struct audio_aligner {
     uint64_t candidate_start = 0;  // stream offset of the candidate's first sync byte
     audio_pts_marks marks;
     uint32_t slot_index = 0;
-    uint32_t slot_fill = 0;
+    uint32_t slot_fill = 0;  // bytes of the current slot, or of `hunt` while searching
+
+    // Damage: a frame whose next sync word is not where its length says was dropped, and
+    // the search goes on from within its bytes (`lost` until a frame is confirmed again).
+    uint32_t lost = 0;
+    uint32_t bad_header = 0;  // the current frame's header is no valid one
+    uint32_t reported = 0;    // the header report has been printed
+    // Closed frames in the ring not yet written or dropped, oldest at slot_index - held.
+    uint32_t held = 0;
+    // Frames since a damaged stretch whose time stamps are counted on from before it, so
+    // not known until a frame takes a PES time stamp (0: none). Held meanwhile.
+    uint32_t unsure = 0;
+    uint32_t passing = 0;  // option z: after the start every byte goes out unchanged
+
+    // After the start: where the written frames have brought the stream's time, counted
+    // in samples from an anchor, and the frame a gap repeats.
+    uint64_t out_pts = 0;
+    uint64_t out_samples = 0;
+    uint32_t out_rate = 0;
+    uint32_t line_set = 0;
+    uint32_t filler_slot = 0;
+    uint32_t have_filler = 0;
+    uint32_t dropping = 0;        // the last frame was dropped: the frames along with it go too
+    uint32_t overlap_frames = 0;  // frames dropped in the overlap going on
+    uint64_t overlap_pts = 0;
 };
 
 // One payload run of the stream, with the time stamp of its PES packet in its PES parser:
@@ -89,6 +121,8 @@ void handle_aligned_audio_per_byte(stream_call& sc, uint8_t* bytes, uint32_t cou
 
 // A fresh aligner for `syntax` with its ring; false when there is no memory for the ring.
 bool audio_aligner_setup(audio_aligner& a, audio_syntax syntax);
+// The end of the stream: the frames still held and the last one go out.
+void audio_aligner_finish(stream_call& sc);
 void audio_aligner_release(audio_aligner& a);
 
 struct lpcm_state {

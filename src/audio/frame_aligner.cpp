@@ -10,12 +10,20 @@
 //
 // Every frame is then held back in a ring slot, with its time stamp, until the first video
 // PTS is known and the audio has reached it; the frames that start a threshold or more
-// before the video are dropped, the rest are written, and from then on every call is
-// passed through unchanged.
+// before the video are dropped, the rest are written (frame_output.cpp), and from then on
+// each frame goes out once the next sync word has closed it.
+//
+// Damage: when a frame's length passes without the next sync word, the frame is dropped
+// and the search goes back to its bytes, from the byte after its sync word, as for a
+// dropped candidate; a header that is no valid one does the same. The frames found again
+// are timed by the next PES time stamp that one of them takes: until then they are held
+// (and before the start the output waits), so that the gap is known and filled where it
+// was. A continuity error on the stream's PID makes the time stamps before it useless for
+// the frames after it.
 //
 // A frame's length is read from its own header, so that 44.1 kHz streams, whose frames
 // are padded by a word (AC-3) or a byte (MPEG audio) now and then, keep their frame
-// boundaries. A candidate must be a frame that may begin the output (not an E-AC-3
+// boundaries; a frame of any length up to 64 KiB is held whole. A candidate must be a frame that may begin the output (not an E-AC-3
 // dependent frame, a DTS extension substream or a LATM frame without its StreamMuxConfig);
 // once confirmed, such frames go along with the frame before them: they add no duration
 // and are written or dropped with it.
@@ -31,10 +39,14 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "audio/frame_headers.h"
+#include "audio/frame_output.h"
 #include "core/stream.h"
 
 namespace {
+
+// Frames counted on from before a damaged stretch: beyond this many without a time stamp
+// the count is taken as it is.
+constexpr uint32_t unsure_limit = 100;
 
 void write_audio(stream_call& sc, const uint8_t* data, size_t n) {
     if (!sc.stream.parse_only) sink_write(sc.stream.out, data, n);
@@ -59,10 +71,10 @@ bool may_complete(uint32_t window) {
     return false;
 }
 
-// Bytes a slot keeps of the frame in it: 3847, or a bigger frame's length and a little.
-uint32_t slot_limit(const audio_aligner& a) {
-    if (a.frame_size <= audio_slot_limit - 7) return audio_slot_limit;
-    return a.frame_size + 7 < audio_slot_size ? a.frame_size + 7 : audio_slot_size - 1;
+// A header whose frame a slot can hold: longer than the header, at most 64 KiB.
+template <const audio_variant& v>
+bool usable(const frame_info& f) {
+    return f.size > v.header_bytes && f.size <= audio_frame_max;
 }
 
 // Ticks before the video at which a frame is dropped: the fixed threshold, or the frame's
@@ -73,12 +85,16 @@ uint32_t threshold_of(const frame_info& f) {
     return f.rate ? uint32_t((uint64_t(f.samples) * 90000 + f.rate - 1) / f.rate) : 0;
 }
 
-// What the header of the frame in the current slot says.
+// What the header of the frame in the current slot says. Once the stream is confirmed a
+// header that is no valid one marks the frame as damaged.
 template <const audio_variant& v>
 void take_header(stream_call&, audio_aligner& a, const frame_info& f) {
     audio_frame_ring& ring = *a.ring;
     a.header_read = 1;
-    if (f.size == 0) return;
+    if (!usable<v>(f)) {
+        a.bad_header = a.confirmed && !a.lost;
+        return;
+    }
     a.frame_size = f.size;
     a.frame_samples = f.samples;
     a.frame_rate = f.rate;
@@ -87,15 +103,16 @@ void take_header(stream_call&, audio_aligner& a, const frame_info& f) {
     if (!f.may_begin) a.mixed = 1;
     ring.may_begin[a.slot_index] = f.may_begin;
     ring.threshold[a.slot_index] = threshold_of<v>(f);
+    ring.samples[a.slot_index] = f.samples;
+    ring.rate[a.slot_index] = f.rate;
 }
 
 // LATM frames tell whether they may begin the output, and their duration, only by their
-// StreamMuxConfig: read once the whole frame is in the slot.
+// StreamMuxConfig: read once the whole frame (`size` bytes at `slot`) is in.
 template <const audio_variant& v>
-void finish_frame(stream_call& sc, audio_aligner& a) {
+void finish_frame(stream_call& sc, audio_aligner& a, const uint8_t* slot, uint32_t size) {
     if (v.syntax != audio_syntax::latm) return;
-    const frame_info f = finish_latm_frame(a, a.ring->data[a.slot_index], a.slot_fill);
-    take_header<v>(sc, a, f);
+    take_header<v>(sc, a, finish_latm_frame(a, slot, size));
 }
 
 // --- PES time stamp marks ---
@@ -113,7 +130,7 @@ void add_mark(audio_aligner& a, uint64_t pts) {
     while (m.count > 0 && m.at[m.count - 1] >= at) --m.count;  // a header without payload
     // Frames yet to start begin at or after `floor`: of the marks up to it only the
     // latest can still be taken.
-    const uint64_t floor = a.synced && !a.confirmed ? a.candidate_start : at - 1;
+    const uint64_t floor = a.synced && (!a.confirmed || a.lost) ? a.candidate_start : at - 1;
     uint32_t stale = 0;
     while (stale + 1 < m.count && m.at[stale + 1] <= floor) ++stale;
     if (m.count - stale == audio_marks) ++stale;
@@ -137,32 +154,25 @@ bool take_mark(audio_aligner& a, uint64_t lead) {
 
 // --- collecting confirmed frames ---
 
-// Whether slot k is written when the output starts, given the decision on the slot before
-// it: a frame that may begin the output is kept unless it ends before the video starts;
-// any other goes along with the frame before it.
-bool keeps(stream_call& sc, const audio_aligner& a, uint32_t k, bool kept_before) {
-    const audio_frame_ring& ring = *a.ring;
-    if (!ring.may_begin[k]) return kept_before;
-    return !sc.stream.wait_for_video || pts_diff(sc.timing.first_video_pts, ring.pts[k]) < ring.threshold[k];
-}
-
 // The output may start with the frames held: a frame that may begin it is among those
 // kept, or the current frame may. Always so where every frame may begin.
 bool can_begin(stream_call& sc, const audio_aligner& a) {
     if (!a.mixed) return true;
     if (a.header_read && a.frame_may_begin && a.frame_size != 0) return true;
     bool kept = false;
-    for (uint32_t k = 0; k < a.slot_index; ++k) {
-        kept = keeps(sc, a, k, kept);
+    for (uint32_t j = 0; j < a.held; ++j) {
+        const uint32_t k = (a.slot_index + audio_ring_slots - a.held + j) % audio_ring_slots;
+        kept = slot_kept(sc, a, k, kept);
         if (kept && a.ring->may_begin[k]) return true;
     }
     return false;
 }
 
 // Whether the output may start at the next collected byte. Between frame starts only the
-// first video PTS can change it, and that only between calls.
+// first video PTS can change it, and that only between calls. Frames whose time is not
+// known yet wait.
 bool start_ready(stream_call& sc, const audio_aligner& a) {
-    if (!a.confirmed) return false;
+    if (!a.confirmed || a.lost || a.unsure) return false;
     if (sc.stream.wait_for_video) {
         const uint64_t video = sc.timing.first_video_pts;
         if (video == pts_unknown || pts_diff(a.frame_pts, video) < 0) return false;
@@ -170,13 +180,27 @@ bool start_ready(stream_call& sc, const audio_aligner& a) {
     return can_begin(sc, a);
 }
 
+// A time stamp has come after `count` frames counted on from before a damaged stretch,
+// the last of them in slot `last`: their times, counted back from it.
+void settle_times(audio_aligner& a, uint32_t last, uint32_t count) {
+    uint64_t t = a.frame_pts;
+    for (uint32_t j = 0; j < count; ++j) {
+        const uint32_t k = (last + audio_ring_slots - j) % audio_ring_slots;
+        t = (t - slot_ticks(a, k)) & ((uint64_t{1} << 33) - 1);
+        a.ring->pts[k] = t;
+    }
+}
+
 // A sync word that ends a whole frame starts the next one (its first sync byte at `lead`)
-// in the next slot.
+// in the next slot; the closed frame joins those held, which go out once their time is
+// known after the start.
 template <const audio_variant& v>
 void next_frame(stream_call& sc, audio_aligner& a, uint64_t lead) {
     audio_frame_ring& ring = *a.ring;
-    finish_frame<v>(sc, a);
-    if (take_mark(a, lead)) {
+    const uint32_t closed = a.slot_index;
+    finish_frame<v>(sc, a, ring.data[closed], a.slot_fill);
+    const bool marked = take_mark(a, lead);
+    if (marked) {
         a.mark_pts = a.frame_pts;
         a.samples_since_mark = 0;
     } else if (a.frame_fixed) {
@@ -188,30 +212,35 @@ void next_frame(stream_call& sc, audio_aligner& a, uint64_t lead) {
         a.samples_since_mark += a.frame_samples;
         a.frame_pts = a.mark_pts + (a.samples_since_mark * 90000 + a.frame_rate / 2) / a.frame_rate;
     }
-    ring.length[a.slot_index] = a.slot_fill;
-    const uint32_t threshold = ring.threshold[a.slot_index];
+    ring.length[closed] = a.slot_fill;
+    if (a.unsure && marked) {
+        settle_times(a, closed, a.unsure);
+        a.unsure = 0;
+    } else if (a.unsure && ++a.unsure > unsure_limit) {
+        a.unsure = 0;
+    }
+    if (a.held < audio_ring_slots - 1) ++a.held;
     a.slot_fill = 0;
-    a.slot_index = (a.slot_index + 1) % audio_ring_slots;
-    ring.pts[a.slot_index] = a.frame_pts;
+    a.slot_index = (closed + 1) % audio_ring_slots;
+    const uint32_t k = a.slot_index;
+    ring.pts[k] = a.frame_pts;
     // Until its header is read the new frame counts as the last did.
-    ring.threshold[a.slot_index] = threshold;
-    ring.may_begin[a.slot_index] = a.mixed ? 0 : 1;
+    ring.threshold[k] = ring.threshold[closed];
+    ring.samples[k] = ring.samples[closed];
+    ring.rate[k] = ring.rate[closed];
+    ring.may_begin[k] = a.mixed ? 0 : 1;
     a.header_read = 0;
+    if (a.started && !a.unsure) release_held(sc, v, a);
 }
 
-// Stores n bytes at the slot's fill position. A slot keeps at most 3847 bytes (the
-// largest AC-3 frame is 3840), or a bigger frame's length and a little; the rest of an
-// unclosed, damaged frame is not kept. Once the header of the slot's frame is in, its
-// length is taken (a bad header keeps the last). Returns true when the header was read.
+// Stores n bytes at the slot's fill position; once the header of the slot's frame is in,
+// its length is taken. Returns true when the header was read.
 template <const audio_variant& v>
 bool collect_run(stream_call& sc, audio_aligner& a, const uint8_t* data, uint32_t n) {
     uint8_t* slot = a.ring->data[a.slot_index];
     const uint32_t before = a.slot_fill;
-    const uint32_t limit = slot_limit(a);
-    const uint32_t room = before < limit ? limit - before : 0;
-    const uint32_t k = n < room ? n : room;
-    memcpy(slot + before, data, k);
-    a.slot_fill = before + k;
+    memcpy(slot + before, data, n);
+    a.slot_fill = before + n;
     if (before <= v.header_bytes && a.slot_fill > v.header_bytes) {
         take_header<v>(sc, a, read_frame_header(v, a, slot, a.slot_fill));
         return true;
@@ -223,13 +252,6 @@ bool collect_run(stream_call& sc, audio_aligner& a, const uint8_t* data, uint32_
 void pass(audio_aligner& a, const uint8_t* data, uint32_t n) {
     for (uint32_t k = n > 4 ? n - 4 : 0; k < n; ++k) a.sync_window = (a.sync_window << 8) | data[k];
     a.position += n;
-}
-
-// Shifts b into the sync window; true when it completes a sync word.
-template <const audio_variant& v>
-bool completes_sync(audio_aligner& a, uint8_t b) {
-    a.sync_window = (a.sync_window << 8) | b;
-    return is_sync_word(v, a.sync_window);
 }
 
 // The bytes up to and including the next byte that may begin a sync word, or all of them.
@@ -244,81 +266,68 @@ uint32_t run_to_lead(const uint8_t* data, uint32_t n) {
     return lead ? uint32_t(lead - data) + 1 : n;
 }
 
-// Drops the frames that start too early and writes the rest; the caller writes the bytes
-// from the one at which the output starts.
-template <const audio_variant& v>
-void start_output(stream_call& sc, audio_aligner& a) {
-    audio_frame_ring& ring = *a.ring;
-    a.started = 1;
-    ring.length[a.slot_index] = a.slot_fill;
-    const bool aligning = sc.stream.wait_for_video;
-    const uint64_t video = sc.timing.first_video_pts;
-    // After a wrap only the current lap, slots 0 to slot_index, is still whole.
-    bool kept = false;
-    for (uint32_t k = 0; k <= a.slot_index; ++k) {
-        kept = keeps(sc, a, k, kept);
-        if (!kept) continue;
-        const uint64_t pts = ring.pts[k];
-        if (!a.first_pts_reported) {
-            a.first_pts_reported = 1;
-            sc.stream.first_pts = pts;
-            if (aligning)
-                fprintf(sc.stream.report, "First Audio PTS = 0x%08x, %d\n", uint32_t(pts), int32_t(uint32_t(pts - video)));
-            else
-                fprintf(sc.stream.report, "First Audio PTS = 0x%08x\n", uint32_t(pts));
-            write_audio(sc, frame_lead(v, ring.data[k]), v.sync_bytes - 1);
-        }
-        write_audio(sc, ring.data[k], ring.length[k]);
-    }
-}
-
-// Collects a run of a confirmed stream, one slot per frame: a sync word closes the slot
-// only when the slot holds exactly the frame's length. Returns the bytes taken: fewer
-// than n when the output started, at the first byte not taken.
+// Collects a run of a confirmed stream, one slot per frame: the byte after a frame's
+// length must complete the next sync word, else the frame is damaged (`lost` is set and
+// the bytes from that one on are not taken). Inside a frame nothing is looked for, so a
+// frame is taken in at most three runs. Returns the bytes taken; with option z fewer than
+// n also when the output started, at the first byte not taken.
 template <const audio_variant& v, bool fast>
 uint32_t collect(stream_call& sc, audio_aligner& a, const uint8_t* bytes, uint32_t n) {
-    bool ready = start_ready(sc, a);
+    bool ready = !a.started && start_ready(sc, a);
     uint32_t i = 0;
     while (i < n) {
-        if (fast && !ready && !may_complete<v>(a.sync_window)) {
-            uint32_t k = run_to_lead<v>(bytes + i, n - i);
-            // Up to the header's end at most: reading it may make the start ready.
-            if (a.slot_fill <= v.header_bytes && v.header_bytes + 1 - a.slot_fill < k) k = v.header_bytes + 1 - a.slot_fill;
-            if (collect_run<v>(sc, a, bytes + i, k)) ready = start_ready(sc, a);
-            pass(a, bytes + i, k);
-            i += k;
-            continue;
-        }
-        const uint8_t b = bytes[i];
-        if (completes_sync<v>(a, b) && a.slot_fill == a.frame_size) {
-            next_frame<v>(sc, a, a.position + 1 - v.sync_bytes);
-            ready = start_ready(sc, a);
-        }
         if (ready) {
-            start_output<v>(sc, a);
+            ready = false;
+            start_output(sc, v, a);
+            if (a.passing) return i;
+        }
+        if (a.bad_header) {
+            a.lost = 1;
             return i;
         }
-        if (collect_run<v>(sc, a, &b, 1)) ready = start_ready(sc, a);
-        ++a.position;
-        ++i;
+        if (a.header_read && a.slot_fill == a.frame_size) {
+            const uint8_t b = bytes[i];
+            if (!is_sync_word(v, a.sync_window << 8 | b)) {
+                a.lost = 1;
+                return i;
+            }
+            a.sync_window = a.sync_window << 8 | b;
+            next_frame<v>(sc, a, a.position + 1 - v.sync_bytes);
+            if (!a.started && start_ready(sc, a)) {
+                start_output(sc, v, a);
+                if (a.passing) return i;
+            }
+            a.ring->data[a.slot_index][0] = b;
+            a.slot_fill = 1;
+            ++a.position;
+            ++i;
+            continue;
+        }
+        // Up to the header's end, then up to the frame's.
+        const uint32_t end = a.header_read ? a.frame_size : v.header_bytes + 1;
+        uint32_t k = end - a.slot_fill;
+        if (!fast || k > n - i) k = fast ? n - i : 1;
+        if (collect_run<v>(sc, a, bytes + i, k) && !a.started) ready = start_ready(sc, a);
+        pass(a, bytes + i, k);
+        i += k;
     }
     return n;
 }
 
-// --- finding the first frame ---
+// --- finding frames ---
 
-// The candidate's bytes after its sync word's first bytes sit in slot 0, from the sync
+// The candidate's bytes after its sync word's first bytes sit in `hunt`, from the sync
 // word's last byte on. A dropped candidate passes on to the earliest sync word among them,
 // whose bytes are moved to the front; with none, hunting goes on with the next byte.
 template <const audio_variant& v>
 void drop_candidate(stream_call&, audio_aligner& a) {
-    uint8_t* slot = a.ring->data[0];
+    uint8_t* hunt = a.ring->hunt;
     a.frame_size = 0;
     for (uint32_t j = 0; j + v.sync_bytes <= a.slot_fill; ++j) {
-        if (!sync_at<v>(slot + j)) continue;
+        if (!sync_at<v>(hunt + j)) continue;
         const uint32_t skip = j + v.sync_bytes - 1;
         a.slot_fill -= skip;
-        memmove(slot, slot + skip, a.slot_fill);
+        memmove(hunt, hunt + skip, a.slot_fill);
         a.candidate_start += skip;
         return;
     }
@@ -326,17 +335,42 @@ void drop_candidate(stream_call&, audio_aligner& a) {
     a.slot_fill = 0;
 }
 
+// The current frame is damaged: it is dropped, and its bytes, then the `count` at `rest`
+// not yet taken (which may lie in `hunt` themselves), are searched again as a dropped
+// candidate's. Frames held for a time stamp keep the times counted so far.
+template <const audio_variant& v>
+void lose(stream_call& sc, audio_aligner& a, const uint8_t* rest, uint32_t count) {
+    audio_frame_ring& ring = *a.ring;
+    sc.stream.repairs.damaged_frames += 1;
+    if (a.unsure) {
+        a.unsure = 0;
+        if (a.started) release_held(sc, v, a);
+    }
+    const uint32_t fill = a.slot_fill;
+    memmove(ring.hunt + fill, rest, count);
+    memcpy(ring.hunt, ring.data[a.slot_index], fill);
+    a.slot_fill = fill + count;
+    a.position += count;
+    for (uint32_t k = count > 0 && a.slot_fill > 4 ? a.slot_fill - 4 : a.slot_fill; count > 0 && k < a.slot_fill; ++k)
+        a.sync_window = a.sync_window << 8 | ring.hunt[k];
+    a.lost = 1;
+    a.synced = 1;
+    a.bad_header = 0;
+    a.header_read = 0;
+    a.candidate_start = a.position - a.slot_fill - (v.sync_bytes - 1);
+    drop_candidate<v>(sc, a);
+}
+
 // Settles the candidate as far as its bytes allow. Returns true when it is confirmed.
 template <const audio_variant& v>
 bool settle(stream_call& sc, audio_aligner& a) {
-    const uint8_t* slot = a.ring->data[0];
+    const uint8_t* hunt = a.ring->hunt;
     while (a.synced) {
         if (a.frame_size == 0) {
             if (a.slot_fill <= v.header_bytes) return false;
-            a.slot_index = 0;
-            const frame_info f = read_frame_header(v, a, slot, a.slot_fill);
+            const frame_info f = read_frame_header(v, a, hunt, a.slot_fill);
             // Only a frame that may begin the output starts a stream (LATM tells at its end).
-            if (f.size == 0 || (!f.may_begin && v.syntax != audio_syntax::latm)) {
+            if (!usable<v>(f) || (!f.may_begin && v.syntax != audio_syntax::latm)) {
                 drop_candidate<v>(sc, a);
                 continue;
             }
@@ -344,15 +378,13 @@ bool settle(stream_call& sc, audio_aligner& a) {
         }
         const uint32_t size = a.frame_size;
         if (a.slot_fill <= size + v.confirm_extra) return false;
-        // Slot byte k is frame byte k + sync_bytes - 1: the next frame's sync word ends at
+        // Hunt byte k is frame byte k + sync_bytes - 1: the next frame's sync word ends at
         // k = size.
-        if (sync_at<v>(slot + size + 1 - v.sync_bytes) && same_stream(v, slot, slot + size)) {
+        if (sync_at<v>(hunt + size + 1 - v.sync_bytes) && same_stream(v, hunt, hunt + size)) {
             if (v.syntax != audio_syntax::latm) return true;
-            const uint32_t fill = a.slot_fill;
-            a.slot_fill = size;
-            finish_frame<v>(sc, a);
-            a.slot_fill = fill;
-            if (a.frame_may_begin) return true;
+            finish_frame<v>(sc, a, hunt, size);
+            // Found again after damage, a frame needs no configuration of its own.
+            if (a.frame_may_begin || a.reported) return true;
         }
         drop_candidate<v>(sc, a);
     }
@@ -365,50 +397,67 @@ uint32_t candidate_needs(const audio_aligner& a) {
     return (a.frame_size ? a.frame_size + 1 + v.confirm_extra : v.header_bytes + 1) - a.slot_fill;
 }
 
-// The candidate is confirmed: slot 0 holds its frame, and the bytes after it (one at
-// least, the last byte of the next sync word) go through the collection like any that
-// follow. Returns true when the output started; those of them from the start on are
-// written then.
+// Settles the candidate in `hunt`; a confirmed one goes to the current slot, and the
+// bytes after it (one at least, the last byte of the next sync word) go through the
+// collection like any that follow. Damage among them is searched again. Returns true when
+// the output started with option z: the caller writes the rest of its bytes.
 template <const audio_variant& v, bool fast>
-bool confirm(stream_call& sc, audio_aligner& a) {
+bool resolve(stream_call& sc, audio_aligner& a) {
     audio_frame_ring& ring = *a.ring;
-    a.confirmed = 1;
-    print_header_report(sc, v, a);
-    take_mark(a, a.candidate_start);
-    a.mark_pts = a.frame_pts;
-    ring.pts[0] = a.frame_pts;
-    const uint32_t size = a.frame_size;
-    const uint32_t after = a.slot_fill - size;
-    a.slot_fill = size;
-    a.position -= after;
-    a.sync_window = 0;
-    for (uint32_t k = size + 1 - v.sync_bytes; k < size; ++k) a.sync_window = a.sync_window << 8 | ring.data[0][k];
-    // The frames after it go to slots 1 and up; the few that fit in one candidate's
-    // length can never wrap round to slot 0.
-    const uint8_t* rest = ring.data[0] + size;
-    const uint32_t taken = collect<v, fast>(sc, a, rest, after);
-    if (taken == after) return false;
-    write_audio(sc, rest + taken, after - taken);
-    return true;
+    while (settle<v>(sc, a)) {
+        if (!a.reported) print_header_report(sc, v, a);
+        a.reported = 1;
+        a.confirmed = 1;
+        // A frame found without a time stamp of its own is timed by the next one taken.
+        a.lost = 0;
+        a.unsure = take_mark(a, a.candidate_start) ? 0 : 1;
+        a.mark_pts = a.frame_pts;
+        a.samples_since_mark = 0;
+        ring.pts[a.slot_index] = a.frame_pts;
+        const uint32_t size = a.frame_size;
+        const uint32_t after = a.slot_fill - size;
+        memcpy(ring.data[a.slot_index], ring.hunt, size);
+        a.slot_fill = size;
+        a.position -= after;
+        a.sync_window = 0;
+        for (uint32_t k = size + 1 - v.sync_bytes; k < size; ++k) a.sync_window = a.sync_window << 8 | ring.hunt[k];
+        const uint8_t* rest = ring.hunt + size;
+        const uint32_t taken = collect<v, fast>(sc, a, rest, after);
+        if (a.passing) {
+            write_audio(sc, rest + taken, after - taken);
+            return true;
+        }
+        if (!a.lost) return false;
+        lose<v>(sc, a, rest + taken, after - taken);
+    }
+    return false;
 }
 
-// The byte loop before the start. Returns the bytes taken: fewer than count when the
-// output started, at the first byte not taken.
+// The byte loop. Returns the bytes taken: fewer than count when the output started with
+// option z, at the first byte not taken.
 template <const audio_variant& v, bool fast>
 uint32_t align(stream_call& sc, audio_aligner& a, const uint8_t* bytes, uint32_t count) {
     uint32_t i = 0;
     while (i < count) {
-        if (a.confirmed) return i + collect<v, fast>(sc, a, bytes + i, count - i);
+        if (a.confirmed && !a.lost) {
+            i += collect<v, fast>(sc, a, bytes + i, count - i);
+            if (a.passing) return i;
+            if (a.lost) {
+                lose<v>(sc, a, nullptr, 0);
+                if (resolve<v, fast>(sc, a)) return i;
+            }
+            continue;
+        }
         if (a.synced) {
-            // Candidate: its bytes go into slot 0 up to the next point where it can be
+            // Candidate: its bytes go into `hunt` up to the next point where it can be
             // settled (its header, then the bytes of the next frame's header compared).
             const uint32_t need = candidate_needs<v>(a);
             const uint32_t k = fast ? (need < count - i ? need : count - i) : 1;
-            memcpy(a.ring->data[0] + a.slot_fill, bytes + i, k);
+            memcpy(a.ring->hunt + a.slot_fill, bytes + i, k);
             a.slot_fill += k;
             pass(a, bytes + i, k);
             i += k;
-            if (k == need && settle<v>(sc, a) && confirm<v, fast>(sc, a)) return i;
+            if (k == need && resolve<v, fast>(sc, a)) return i;
             continue;
         }
         // Hunting.
@@ -419,11 +468,12 @@ uint32_t align(stream_call& sc, audio_aligner& a, const uint8_t* bytes, uint32_t
             continue;
         }
         const uint8_t b = bytes[i];
-        if (completes_sync<v>(a, b)) {
+        a.sync_window = (a.sync_window << 8) | b;
+        if (is_sync_word(v, a.sync_window)) {
             a.synced = 1;
             a.frame_size = 0;
             a.candidate_start = a.position + 1 - v.sync_bytes;
-            a.ring->data[0][0] = b;
+            a.ring->hunt[0] = b;
             a.slot_fill = 1;
         }
         ++a.position;
@@ -434,18 +484,31 @@ uint32_t align(stream_call& sc, audio_aligner& a, const uint8_t* bytes, uint32_t
 
 template <const audio_variant& v, bool fast>
 void run_aligner(stream_call& sc, audio_aligner& a, const uint8_t* bytes, uint32_t count, uint64_t pts, uint8_t new_pts) {
-    if (a.started) {
+    if (a.passing) {
         write_audio(sc, bytes, count);
         return;
+    }
+    // Packets were lost before these bytes: no time stamp before them belongs to a frame
+    // after them.
+    if (sc.stream.pes.data_lost) {
+        a.marks.count = 0;
+        sc.stream.pes.data_lost = 0;
     }
     if (new_pts == 1) add_mark(a, pts);
     const uint32_t taken = align<v, fast>(sc, a, bytes, count);
     if (taken < count) write_audio(sc, bytes + taken, count - taken);
 }
 
-}  // namespace
-
-namespace {
+const audio_variant& variant_of(audio_syntax syntax) {
+    switch (syntax) {
+    case audio_syntax::ac3: return ac3_variant;
+    case audio_syntax::mpeg: return mpeg_variant;
+    case audio_syntax::adts: return adts_variant;
+    case audio_syntax::latm: return latm_variant;
+    case audio_syntax::dts: break;
+    }
+    return dts_variant;
+}
 
 // The machine of the stream's frame syntax; `fast` takes runs where it can.
 template <bool fast>
@@ -468,6 +531,16 @@ void handle_aligned_audio(stream_call& sc, uint8_t* bytes, uint32_t count) { run
 
 void handle_aligned_audio_per_byte(stream_call& sc, uint8_t* bytes, uint32_t count) {
     run_syntax<false>(sc, bytes, count);
+}
+
+void audio_aligner_finish(stream_call& sc) {
+    audio_aligner& a = state_of<audio_aligner>(sc.stream);
+    if (!a.ring) return;
+    const audio_variant& v = variant_of(a.syntax);
+    // Frames found after damage that no time stamp followed: timed as counted.
+    a.unsure = 0;
+    if (!a.started && start_ready(sc, a)) start_output(sc, v, a);
+    finish_output(sc, v, a);
 }
 
 bool audio_aligner_setup(audio_aligner& a, audio_syntax syntax) {

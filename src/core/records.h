@@ -41,6 +41,12 @@ struct run_options {
 struct shared_timing {
     uint64_t first_video_pts = pts_unknown;
     uint32_t video_rate = 0;  // bits per second from the estimator, 0 = none yet
+    // The video's latest jump in time stamps that no loss explains (a splice, an edit), so
+    // that audio making the same jump takes it as a new time base, not as a gap.
+    uint32_t video_jumped = 0;
+    int64_t video_jump = 0;      // ticks, one picture's step included
+    uint64_t video_jump_to = 0;  // the time stamp after it
+    uint32_t video_step = 0;     // the usual step between pictures with time stamps
 };
 
 // One output file and the bytes handed to it so far (a move back over bytes already

@@ -21,6 +21,16 @@ struct video_counts {
     uint32_t progressive_flag = 0;
 };
 
+// What the stream's handler mended or found missing, for the report's totals (and any
+// report made from the records).
+struct stream_repairs {
+    uint32_t gaps = 0, frames_filled = 0;         // audio missing: frames put in its place
+    uint32_t overlaps = 0, frames_dropped = 0;    // audio that came twice: frames left out
+    uint32_t damaged_frames = 0;                  // frames dropped for their missing successor
+    uint32_t time_base_jumps = 0;                 // jumps taken as a new time base
+    uint32_t loss_places = 0, lost_pictures = 0;  // video pictures that time stamps say were lost
+};
+
 using handler_state =
     std::variant<std::monostate, mpeg2_state, h264_state, vc1_state, hevc_state, audio_aligner, lpcm_state>;
 
@@ -59,7 +69,9 @@ struct chosen_stream {
     uint64_t first_pts = pts_unknown;  // of the first frame written (aligned audio)
     uint64_t max_pts = 0;
     uint64_t last_pts_step = 0;
+    uint8_t has_pts = 0;  // max_pts holds one
     video_counts counts;
+    stream_repairs repairs;
 
     handler_state state;
 };

@@ -155,15 +155,20 @@ const chosen_stream* video_stream(const context& ctx) {
     return nullptr;
 }
 
-// Where a stream's time stamps end: its largest PTS and one step more, on the low 32 bits.
-uint32_t stream_end(const chosen_stream* s) {
-    return s ? uint32_t(s->max_pts) + uint32_t(s->last_pts_step) : 0;
-}
+// Where a stream's time stamps end: its largest PTS and one step more, modulo 2^33.
+uint64_t stream_end(const chosen_stream& s) { return (s.max_pts + s.last_pts_step) & ((uint64_t{1} << 33) - 1); }
 
-void print_ending(FILE* out, uint32_t audio_end, uint32_t video_end) {
-    const int32_t difference = static_cast<int32_t>(audio_end - video_end);
-    fprintf(out, "Ending audio to video PTS difference = %d ticks, %f milliseconds\n", difference,
-            difference / 90.0);
+// The audio's end against the video's, the shorter way round the 2^33 wrap; a stream
+// without time stamps has no end to compare.
+void print_ending(FILE* out, const chosen_stream* audio, const chosen_stream* video) {
+    const char* missing = !audio || !audio->has_pts ? "audio" : !video || !video->has_pts ? "video" : nullptr;
+    if (missing) {
+        fprintf(out, "Ending audio to video PTS difference: no %s time stamps\n", missing);
+        return;
+    }
+    const int64_t difference = pts_diff(stream_end(*audio), stream_end(*video));
+    fprintf(out, "Ending audio to video PTS difference = %lld ticks, %f milliseconds\n", (long long)difference,
+            double(difference) / 90.0);
 }
 
 }  // namespace
@@ -182,14 +187,24 @@ void print_final_report(context& ctx) {
             counts.progressive_flag ? "coded pictures = %d, video frames = %d\n"
                                     : "coded pictures = %d, video fields = %d\n",
             counts.coded_pictures, counts.display_count);
+    if (video && video->repairs.loss_places)
+        fprintf(out, "Video pictures lost = %u, at %u places\n", video->repairs.lost_pictures,
+                video->repairs.loss_places);
     bool any_audio = false;
     for (uint32_t k = 0; k < ctx.stream_count; ++k) {
         const chosen_stream& s = ctx.streams[k];
         if (s.kind != stream_kind::audio) continue;
         any_audio = true;
-        print_ending(s.report ? s.report : out, stream_end(&s), stream_end(video));
+        FILE* report = s.report ? s.report : out;
+        const stream_repairs& r = s.repairs;
+        if (r.gaps || r.overlaps || r.time_base_jumps || r.damaged_frames)
+            fprintf(report,
+                    "Audio gaps filled = %u (%u frames), overlaps dropped = %u (%u frames), damaged frames = %u, "
+                    "time base jumps = %u\n",
+                    r.gaps, r.frames_filled, r.overlaps, r.frames_dropped, r.damaged_frames, r.time_base_jumps);
+        print_ending(report, &s, video);
     }
-    if (!any_audio) print_ending(out, 0, stream_end(video));
+    if (!any_audio) print_ending(out, nullptr, video);
     const uint32_t dropped = ctx.pat.g.damaged + ctx.pmt.g.damaged;
     if (dropped != 0) fprintf(out, "PAT and PMT sections dropped for their CRC_32 = %u\n", dropped);
 }

@@ -69,6 +69,10 @@ bool stream_handler_setup(chosen_stream& s) {
     return true;
 }
 
+void stream_handler_finish(stream_call& sc) {
+    if (std::holds_alternative<audio_aligner>(sc.stream.state)) audio_aligner_finish(sc);
+}
+
 handler_entry handler_entry_of(stream_handler h, bool per_byte) {
     const handler_row& r = row_of(h);
     return per_byte ? r.run_per_byte : r.run;

@@ -62,8 +62,38 @@ void enter_payload(instance& in) {
     if (!in.s.parse_only && in.s.pes_output) sink_write(in.s.out, in.p.header_buffer, in.p.header_length);
 }
 
-void raise_max(uint64_t& max, uint64_t pts) {
-    if (pts > max) max = pts;
+// The largest time stamp so far, modulo 2^33: a stream whose time stamps wrap keeps the
+// later ones.
+void raise_max(chosen_stream& s, uint64_t pts) {
+    if (!s.has_pts || pts_diff(pts, s.max_pts) > 0) s.max_pts = pts;
+    s.has_pts = 1;
+}
+
+// A video time stamp `t` after the one before: a step well beyond the usual one that a
+// continuity error on the PID explains counts the pictures lost there; one that nothing
+// explains (a splice, an edit) is kept for the audio, which takes the same jump as a new
+// time base.
+void video_step(instance& in, uint64_t t) {
+    pes_parser& p = in.p;
+    const int64_t step = pts_diff(t, p.previous_timestamp);
+    const int64_t usual = p.usual_step;
+    if (p.timestamp_count == 0) {
+    } else if (usual && (step > usual * 3 / 2 || step < 0)) {
+        if (p.data_lost && step > 0 && step < 900000) {
+            const uint32_t lost = uint32_t((step + usual / 2) / usual) - 1;
+            fprintf(in.s.report, "Video pictures lost before PTS 0x%08x: %u\n", uint32_t(t), lost);
+            in.s.repairs.loss_places += 1;
+            in.s.repairs.lost_pictures += lost;
+        } else if (!p.data_lost && (step < -45000 || step > 45000)) {
+            in.timing.video_jumped = 1;
+            in.timing.video_jump = step;
+            in.timing.video_jump_to = t;
+        }
+    } else if (step > 0 && step < 45000) {
+        p.usual_step = uint32_t(step);
+        in.timing.video_step = uint32_t(step);
+    }
+    p.data_lost = 0;
 }
 
 void pts_only_complete(instance& in) {
@@ -71,7 +101,7 @@ void pts_only_complete(instance& in) {
     const uint64_t pts = p.pts_accumulator;
     p.current_pts = pts;
     if (in.video) {
-        raise_max(in.s.max_pts, pts);
+        raise_max(in.s, pts);
         p.header_had_dts = 0;
         if (in.s.dump_pts) {
             if (p.timestamp_count == 0)
@@ -81,11 +111,12 @@ void pts_only_complete(instance& in) {
                         int32_t(uint32_t(pts - p.previous_timestamp)));
         }
         in.s.last_pts_step = pts - p.previous_timestamp;
+        video_step(in, pts);
         p.timestamp_count += 1;
         p.previous_timestamp = pts;
         if (p.header_remaining == 0) enter_payload(in);
     } else {
-        raise_max(in.s.max_pts, pts);
+        raise_max(in.s, pts);
         p.pts_arrived = 1;
         if (in.s.dump_pts)
             fprintf(in.s.report, "Audio PTS = %d, %d\r\n", int32_t(uint32_t(pts)),
@@ -106,10 +137,10 @@ void pts_of_pair_complete(instance& in) {
     p.current_pts = pts;
     if (in.video) {
         p.header_had_dts = 1;
-        raise_max(in.s.max_pts, pts);
+        raise_max(in.s, pts);
     } else {
         p.pts_arrived = 1;
-        raise_max(in.s.max_pts, pts);
+        raise_max(in.s, pts);
         in.s.last_pts_step = pts - p.previous_timestamp;
         p.previous_timestamp = pts;
     }
@@ -128,6 +159,7 @@ void dts_complete(instance& in) {
                         int32_t(uint32_t(dts)), int32_t(uint32_t(dts - p.previous_timestamp)));
         }
         in.s.last_pts_step = dts - p.previous_timestamp;
+        video_step(in, dts);
         p.timestamp_count += 1;
         p.previous_timestamp = dts;
     }
@@ -139,9 +171,11 @@ void header_data_length(instance& in, uint8_t b) {
     pes_parser& p = in.p;
     p.header_remaining = b;
     append(p, b);
-    if ((p.pts_dts_flags & 0xC0) == 0x80)
+    // A header too short for the time stamps its flags announce is damaged: its time
+    // stamps are not read, and its payload begins where its length says.
+    if ((p.pts_dts_flags & 0xC0) == 0x80 && b >= 5)
         p.pts_only_countdown = 5;
-    else if (p.pts_dts_flags >= 0xC0)
+    else if (p.pts_dts_flags >= 0xC0 && b >= 10)
         p.pts_dts_countdown = 10;
     if (b == 0) enter_payload(in);
 }

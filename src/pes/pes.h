@@ -35,6 +35,10 @@ struct pes_parser {
     uint8_t header_had_dts = 0;
     // Audio: a PTS arrived since the last payload run was handed on.
     uint8_t pts_arrived = 0;
+    // A continuity error on the PID since the handler (audio) or the time stamps (video)
+    // last looked: bytes were lost.
+    uint8_t data_lost = 0;
+    uint32_t usual_step = 0;  // video: the step between time stamps when nothing is lost
     uint16_t lpcm_header = 0;
     uint8_t header_buffer[pes_header_capacity] = {};
     uint32_t header_length = 0;
@@ -77,6 +81,9 @@ void stream_handler_release(chosen_stream& s);
 // The entry of a handler kind; `per_byte` the plain machine that takes every byte singly,
 // where the handler has one (else the same entry). Raw streams are written unchanged.
 handler_entry handler_entry_of(stream_handler h, bool per_byte = false);
+
+// The end of the input: what the stream's handler still holds goes out.
+void stream_handler_finish(stream_call& sc);
 
 // One payload run of `count` bytes at `bytes` (count may be 0), handed to the stream's
 // handler, or written unchanged to its output file (unless parse_only) when the type has

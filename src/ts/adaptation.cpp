@@ -9,7 +9,8 @@
 
 namespace {
 
-constexpr uint64_t pcr_wrap = uint64_t{1} << 42;
+// The PCR is a 33-bit base at 90 kHz times 300 plus the extension: it wraps at 2^33 x 300.
+constexpr uint64_t pcr_wrap = (uint64_t{1} << 33) * 300;
 constexpr uint64_t clock_27mhz = 27000000;
 constexpr uint64_t rate_flush_interval = 100000000;  // ns: about ten a second
 

@@ -65,6 +65,7 @@ void arrival_time_byte(context& ctx, uint8_t b, uint32_t left) {
         fprintf(ctx.report, "Discontinuity!, pid = %d <0x%04x>, received = %2d, expected = %2d, at %d\n",
                 pid, pid, received, expected, ctx.stats.packet_number);
         ctx.pids.continuity_errors[pid] += 1;
+        if (ctx.stream_of_pid[pid] != no_stream) ctx.streams[ctx.stream_of_pid[pid]].pes.data_lost = 1;
     }
     if (pid != 0 && has_payload) ctx.pids.last_cc[pid] = received;
     if (ts.adaptation_control & 2) ts.af_length_pending = 1;
@@ -298,9 +299,11 @@ void demux_end(context& ctx) {
         demux<true>(ctx, ts.probe_filled, ts.probe);
         ts.probe_filled = 0;
     }
-    // Audio whose first bytes are still held or watched is decided with what came.
+    // Audio whose first bytes are still held or watched is decided with what came; then
+    // each handler gives out what it still holds.
     for (uint32_t k = 0; k < ctx.stream_count; ++k) {
         stream_call sc{ctx.streams[k], ctx.timing};
         end_audio_start(sc);
+        stream_handler_finish(sc);
     }
 }

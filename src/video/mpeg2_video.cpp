@@ -152,6 +152,13 @@ void scan(stream_call& sc, uint8_t* bytes, uint32_t count, uint64_t pts, uint8_t
                 }
             } else {
                 on_picture_coding_type(sc, bytes, o, i, window, dts_flag);
+                // MPEG-1 video has no sequence extension, so a picture header that comes
+                // without one is the whole picture's account: one progressive frame.
+                if (st.started && !st.sequence_extension_seen) {
+                    st.progressive_sequence = 1;
+                    sc.stream.counts.progressive_flag = 1;
+                    mpeg2_account_picture(sc, 0, pts);
+                }
             }
         } else if (window == start_extension) {
             st.extension_pending = 1;

@@ -43,14 +43,15 @@ TEST(AudioAligner, ConfirmsAtTheExactDistanceOnly) {
 
         // Frame 0 cut short by 100 bytes: its length on, frame 1 has no sync word, so the
         // candidate is dropped and the search resumes at frame 1's sync word inside it,
-        // which frame 2 confirms; with video 0 the output starts there. After the start
-        // everything passes unchanged.
+        // which frame 2 confirms; with video 0 the output starts there. A sync word after
+        // the last frame whose header is no valid one ends it: what follows is dropped.
         const bytes frames = v.frames(4);
-        const bytes garbage = {0x0B, 0x77, 0xFF, 0xFD, 0x00, 0x0B, 0x77, 0x12};
+        const bytes garbage = slice(v.false_sync, 0, 2) + bytes{0x0B, 0x77, 0xFF, 0xFD, 0x00, 0x0B, 0x77, 0x12};
         const bytes in = bytes{1, 2, 3} + slice(frames, 0, v.size - 100) + slice(frames, v.size);
-        const audio_result r = audio_split_invariant(v.call, {{in, p0}, {garbage, p0 + 7}}, with_video(0));
+        const audio_result r =
+            audio_split_invariant(v.call, {{in, p0}, {garbage, p0 + 3 * v.ticks}}, with_video(0));
         EXPECT_EQ(r.report, header);
-        EXPECT_TRUE(r.audio == slice(frames, v.size) + garbage);
+        EXPECT_TRUE(r.audio == slice(frames, v.size));
 
         const audio_result quiet = run_audio(v.call, {{in, p0}}, 184, with_video(0), false);
         EXPECT_EQ(quiet.report, r.report);
@@ -87,21 +88,21 @@ TEST(AudioAligner, StartsAtTheFrameThatMatchesTheVideo) {
 TEST(AudioAligner, RingLimits) {
     for (const variant_case& v : variants) {
         SCOPED_TRACE(v.name);
-        // 131 frames before the video PTS is known: only frames 128 to 130 (slots 0 to 2,
-        // the current lap) are written.
+        // 131 frames before the video PTS is known: the 128 that the ring holds, frames
+        // 3 to 130, are written, oldest first, whichever slot they sit in.
         const bytes frames = v.frames(133);
         const audio_result r = audio_split_invariant(
             v.call, {{slice(frames, 0, 131 * v.size), p0}, {slice(frames, 131 * v.size), {}, 0}}, with_video(1));
-        EXPECT_EQ(r.report, v.header + first_audio_pts(p0 + 128 * v.ticks, 0));
-        EXPECT_TRUE(r.audio == slice(frames, 128 * v.size));
+        EXPECT_EQ(r.report, v.header + first_audio_pts(p0 + 3 * v.ticks, 0));
+        EXPECT_TRUE(r.audio == slice(frames, 3 * v.size));
 
-        // 5000 stray bytes after frame 1: no later sync word lies a frame on, and slot 1
-        // keeps its first 3847 bytes only.
+        // 5000 stray bytes after frame 1: frame 1 has no successor a frame on and is
+        // dropped; the search finds frame 2 among the bytes after it.
         const bytes in = slice(frames, 0, 2 * v.size) + repeat(0x33, 5000) + slice(frames, 2 * v.size, 4 * v.size);
         const bytes later = v.frames(1);
         const audio_result cut = audio_split_invariant(v.call, {{in, p0}, {later, {}, 0}}, with_video(1));
         EXPECT_EQ(cut.report, v.header + first_audio_pts(p0, 0));
-        EXPECT_TRUE(cut.audio == slice(in, 0, v.size + 1 + 3847) + later);
+        EXPECT_TRUE(cut.audio == slice(frames, 0, v.size) + slice(frames, 2 * v.size, 4 * v.size) + later);
     }
 }
 

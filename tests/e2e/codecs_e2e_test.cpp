@@ -213,8 +213,14 @@ TEST(CodecsE2E, ContentThatIsNotWhatItsTypeSaysIsReadAsWhatItIs) {
         EXPECT_NE(r.out.find(c.line), std::string::npos) << r.out;
         const bytes written = read_file(dir.file("bits0001.mpa")), ref = read_file(dir.file("ref"));
         EXPECT_GT(written.size(), 100000u);
-        EXPECT_TRUE(written.size() <= ref.size() && written == slice(ref, ref.size() - written.size()));
-        EXPECT_EQ(decode_messages(dir.file("bits0001.mpa"), "aac"), decode_messages(dir.file("ref"), "aac"));
+        if (r.out.find("frames filled") == std::string::npos) {
+            EXPECT_TRUE(written.size() <= ref.size() && written == slice(ref, ref.size() - written.size()));
+            EXPECT_EQ(decode_messages(dir.file("bits0001.mpa"), "aac"), decode_messages(dir.file("ref"), "aac"));
+        } else {
+            // Audio lost in the capture was filled: what follows the gap is the stream's own.
+            const size_t tail = 32768;
+            EXPECT_TRUE(written.size() > tail && slice(written, written.size() - tail) == slice(ref, ref.size() - tail));
+        }
     }
     // FFmpeg-made streams whose PMT names another syntax (LATM under 0x0F, AC-3 under
     // 0x04) write what they write under their own type, with and without video.

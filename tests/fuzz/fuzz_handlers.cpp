@@ -123,6 +123,7 @@ int fuzz_handlers_one_input(const uint8_t* data, size_t size) {
             handler_entry_of(handlers[handler], k == 1)(sc, copy.get(), n);
         }
     }
+    for (side& s : sides) demux_end(*s.ctx);  // what the handlers hold goes out
     context &fast = *sides[0].ctx, &plain = *sides[1].ctx;
     expect_same("the report", sides[0].report, file_size(fast.report), sides[1].report, file_size(plain.report));
     expect_same("the video output", sides[0].video, file_size(fast.video_file), sides[1].video,

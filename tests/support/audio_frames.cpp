@@ -98,6 +98,7 @@ audio_result run_audio(const audio_call& call, const std::vector<audio_unit>& un
             at += n;
         } while (at < u.data.size());
     }
+    demux_end(ctx);  // the end of the input: the last frame goes out
     return {cap.report(), cap.audio()};
 }
 

@@ -301,12 +301,14 @@ TEST(Mpeg2Video, Mpeg1VideoWithoutExtensions) {
     const mpeg2_result r = expect_mpeg2_split_invariant({{es, 90000, 1}});
     const std::string one = "Horizontal size = 352\nVertical size = 240\nAspect ratio = square samples\n"
                             "Frame rate = 29.97\nSequence header bitrate = 1150000 bps\n";
-    EXPECT_EQ(r.report, "Sequence Header found\n0 frames before first Sequence Header\n" + one + one);
+    EXPECT_EQ(r.report, "Sequence Header found\n0 frames before first Sequence Header\n" + one +
+                            "First Video PTS = 0x00015f90\n" + one);
     EXPECT_TRUE(r.video == es);
+    // Each picture a progressive frame; the first PTS set at the second picture.
     EXPECT_EQ(r.coded_pictures, 3u);
-    EXPECT_EQ(r.display_count, 0u);
+    EXPECT_EQ(r.display_count, 3u);
     EXPECT_EQ(r.video_rate, 0u);
-    EXPECT_EQ(r.first_video_pts, ~uint64_t{0});
+    EXPECT_EQ(r.first_video_pts, 90000u);
 }
 
 TEST(Mpeg2Video, ParseOnlyReportsAndCountsButWritesNothing) {

@@ -1,0 +1,28 @@
+// The audio frame aligner's output: the frames held when the output starts, and from then
+// on every frame as it is closed, each set against the stream's time so that audio lost or
+// repeated in the middle neither moves what follows nor goes unreported.
+#pragma once
+
+#include <cstdint>
+
+#include "audio/frame_headers.h"
+
+struct stream_call;
+
+// Ticks that slot k's frame lasts (0 for a frame that goes along with the one before).
+uint32_t slot_ticks(const audio_aligner& a, uint32_t k);
+
+// Whether slot k is written when the output starts, given the decision on the slot before
+// it: a frame that may begin the output is kept unless it ends before the video starts;
+// any other goes along with the frame before it.
+bool slot_kept(const stream_call& sc, const audio_aligner& a, uint32_t k, bool kept_before);
+
+// The output starts: the held frames that end after the first picture are written. With
+// option z the current frame's bytes so far go out too, and every later byte unchanged.
+void start_output(stream_call& sc, const audio_variant& v, audio_aligner& a);
+
+// The held frames whose time is known go out (after the start), oldest first.
+void release_held(stream_call& sc, const audio_variant& v, audio_aligner& a);
+
+// The end of the stream: the held frames and the current one go out.
+void finish_output(stream_call& sc, const audio_variant& v, audio_aligner& a);
