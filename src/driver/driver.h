@@ -22,6 +22,12 @@ void print_usage(FILE* err);
 // The report printed after the last block: packets per PID, picture counts and the
 // audio-to-video ending difference.
 void print_final_report(context& ctx);
+// The audio's end against the video's (largest PTS and one step more), the shorter way
+// round the 2^33 wrap, in `ticks`; or which of the two has no time stamps to compare
+// ("audio", "video").
+struct chosen_stream;
+const char* ending_difference(const chosen_stream* audio, const chosen_stream* video, int64_t& ticks);
+
 // After the outputs are closed, with option n or several audio streams: each output file
 // with its size.
 void print_output_files(const context& ctx);

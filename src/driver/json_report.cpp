@@ -8,6 +8,7 @@
 //                   "stream_type", "codec", "language"}]}],
 //     "streams": [{"kind", "number", "pid", "stream_type", "codec", "language", "output",
 //                  "bytes", "first_pts", "offset_ms", ..., "parameters": {...}}],
+//                  "repairs": {gaps, frames filled, overlaps, lost pictures ...}}],
 //     "pids": [{"pid", "packets", "continuity_errors", "first_packet", "last_packet"}],
 //     "sync_losses", "warnings": [strings]
 //   }
@@ -144,11 +145,26 @@ void write_stream(json_writer& w, const context& ctx, const chosen_stream& s) {
         json_uint(w, "coded_pictures", s.counts.coded_pictures);
         json_uint(w, s.counts.progressive_flag ? "video_frames" : "video_fields", s.counts.display_count);
     } else {
-        const chosen_stream* v = video_of(ctx);
-        const uint32_t audio_end = uint32_t(s.max_pts) + uint32_t(s.last_pts_step);
-        const uint32_t video_end = v ? uint32_t(v->max_pts) + uint32_t(v->last_pts_step) : 0;
-        json_int(w, "ending_difference_ticks", int32_t(audio_end - video_end));
+        int64_t ticks;
+        if (ending_difference(&s, video_of(ctx), ticks))
+            json_null(w, "ending_difference_ticks");
+        else
+            json_int(w, "ending_difference_ticks", ticks);
     }
+    const stream_repairs& r = s.repairs;
+    json_begin_object(w, "repairs");
+    if (s.kind == stream_kind::video) {
+        json_uint(w, "lost_pictures", r.lost_pictures);
+        json_uint(w, "loss_places", r.loss_places);
+    } else {
+        json_uint(w, "gaps", r.gaps);
+        json_uint(w, "frames_filled", r.frames_filled);
+        json_uint(w, "overlaps", r.overlaps);
+        json_uint(w, "frames_dropped", r.frames_dropped);
+        json_uint(w, "damaged_frames", r.damaged_frames);
+        json_uint(w, "time_base_jumps", r.time_base_jumps);
+    }
+    json_end_object(w);
     write_parameters(w, s);
     json_end_object(w);
 }
@@ -177,7 +193,7 @@ bool chosen_as(const context& ctx, stream_kind kind, int32_t number) {
 }
 
 void write_warnings(json_writer& w, const context& ctx) {
-    char line[128];
+    char line[192];
     json_begin_array(w, "warnings");
     const stream_selection& s = ctx.selection;
     if (s.pmt_pid == no_pid) {
@@ -192,6 +208,22 @@ void write_warnings(json_writer& w, const context& ctx) {
             const int32_t n = s.audio_request_count == 1 ? s.audio_index : s.audio_requests[i];
             if (n == 0 || chosen_as(ctx, stream_kind::audio, n)) continue;
             snprintf(line, sizeof line, "Audio stream %d not found in program %d", n, s.program_number);
+            json_string(w, nullptr, line);
+        }
+    }
+    for (uint32_t k = 0; k < ctx.stream_count; ++k) {
+        const chosen_stream& c = ctx.streams[k];
+        const stream_repairs& r = c.repairs;
+        if (r.loss_places) {
+            snprintf(line, sizeof line, "Video: %u pictures lost at %u places", r.lost_pictures, r.loss_places);
+            json_string(w, nullptr, line);
+        }
+        if (r.gaps || r.overlaps || r.damaged_frames || r.time_base_jumps) {
+            snprintf(line, sizeof line,
+                     "Audio %d: %u gaps (%u frames filled), %u overlaps (%u frames dropped), %u damaged frames, "
+                     "%u time base jumps",
+                     c.number, r.gaps, r.frames_filled, r.overlaps, r.frames_dropped, r.damaged_frames,
+                     r.time_base_jumps);
             json_string(w, nullptr, line);
         }
     }

@@ -158,20 +158,25 @@ const chosen_stream* video_stream(const context& ctx) {
 // Where a stream's time stamps end: its largest PTS and one step more, modulo 2^33.
 uint64_t stream_end(const chosen_stream& s) { return (s.max_pts + s.last_pts_step) & ((uint64_t{1} << 33) - 1); }
 
-// The audio's end against the video's, the shorter way round the 2^33 wrap; a stream
-// without time stamps has no end to compare.
 void print_ending(FILE* out, const chosen_stream* audio, const chosen_stream* video) {
-    const char* missing = !audio || !audio->has_pts ? "audio" : !video || !video->has_pts ? "video" : nullptr;
-    if (missing) {
+    int64_t difference;
+    if (const char* missing = ending_difference(audio, video, difference)) {
         fprintf(out, "Ending audio to video PTS difference: no %s time stamps\n", missing);
         return;
     }
-    const int64_t difference = pts_diff(stream_end(*audio), stream_end(*video));
     fprintf(out, "Ending audio to video PTS difference = %lld ticks, %f milliseconds\n", (long long)difference,
             double(difference) / 90.0);
 }
 
 }  // namespace
+
+const char* ending_difference(const chosen_stream* audio, const chosen_stream* video, int64_t& ticks) {
+    ticks = 0;
+    if (!audio || !audio->has_pts) return "audio";
+    if (!video || !video->has_pts) return "video";
+    ticks = pts_diff(stream_end(*audio), stream_end(*video));
+    return nullptr;
+}
 
 void print_final_report(context& ctx) {
     FILE* out = ctx.report;
