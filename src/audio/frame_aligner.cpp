@@ -230,7 +230,19 @@ void next_frame(stream_call& sc, audio_aligner& a, uint64_t lead) {
     ring.rate[k] = ring.rate[closed];
     ring.may_begin[k] = a.mixed ? 0 : 1;
     a.header_read = 0;
-    if (a.started && !a.unsure) release_held(sc, v, a);
+    if (!a.started || a.unsure) return;
+    release_held(sc, v, a);
+    // Once the output runs and nothing waits for a time stamp, each frame goes out as it
+    // closes: the next one then takes turns with it in slots 0 and 1 (the one written
+    // stays whole, for a repeat), so that a stream touches two slots of its ring, not all.
+    const uint32_t turn = closed == 0 ? 1 : 0;
+    if (a.held != 0 || turn == k) return;
+    ring.pts[turn] = ring.pts[k];
+    ring.threshold[turn] = ring.threshold[k];
+    ring.samples[turn] = ring.samples[k];
+    ring.rate[turn] = ring.rate[k];
+    ring.may_begin[turn] = ring.may_begin[k];
+    a.slot_index = turn;
 }
 
 // Stores n bytes at the slot's fill position; once the header of the slot's frame is in,

@@ -106,6 +106,7 @@ struct context {
     bool (*attach_stream)(context& ctx, chosen_stream& s) = nullptr;
     FILE* video_file = nullptr;
     FILE* audio_file = nullptr;
+    char* file_buffers[2] = {};  // their stdio buffers, owned by the driver
     uint32_t output_failed = 0;  // an output file could not be opened
 
     // Private state of each subsystem.

@@ -61,6 +61,7 @@ struct stream_output {
     void (*open_late)(void* owner) = nullptr;
     void* owner = nullptr;
     uint32_t failed = 0;  // the file could not be opened, or a write failed
+    char* buffer = nullptr;  // the file's stdio buffer, owned by the driver
 };
 
 void sink_open_late(stream_output& out);
