@@ -65,6 +65,7 @@ void arrival_time_byte(context& ctx, uint8_t b, uint32_t left) {
                 pid, pid, received, expected, ctx.stats.packet_number);
     if (pid != 0 && has_payload) ctx.pids.last_cc[pid] = received;
     if (ts.adaptation_control & 2) ts.af_length_pending = 1;
+    if (ts.early.slots) early_packet_begin(ctx, pid, has_payload);
 
     if (ts.unit_start) {
         if (ctx.listing) listing_unit_start(*ctx.listing, pid);
@@ -127,6 +128,7 @@ void whole_header(context& ctx, const uint8_t* h) {
         return feed_pes(sc, data, available);
     }
     if (ctx.psip_routes.routes(pid)) return feed_collector(ctx, pid, data, available);
+    if (ctx.ts.early.open) early_payload(ctx, data, available);
     return available;
 }
 
@@ -148,6 +150,7 @@ bool demux_init(context& ctx) {
     std::memset(ctx.pids.last_cc, 0xFF, sizeof ctx.pids.last_cc);
     std::memset(ctx.pids.packet_count, 0, sizeof ctx.pids.packet_count);
     std::memset(ctx.pids.first_packet, 0, sizeof ctx.pids.first_packet);
+    early_start(ctx);
     return psip_new_collector(ctx, psip_routing::base);
 }
 
