@@ -86,7 +86,7 @@ void handle_aligned_audio_per_byte(stream_call& sc, uint8_t* bytes, uint32_t cou
 
 // A fresh aligner for `syntax` with its ring; false when there is no memory for the ring.
 bool audio_aligner_setup(audio_aligner& a, audio_syntax syntax);
-void audio_aligner_release(audio_aligner& a);
+void audio_aligner_release(audio_aligner& a) noexcept;
 
 struct lpcm_state {
     uint32_t channel_cursor = 0;

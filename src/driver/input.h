@@ -17,7 +17,7 @@ struct input_part {
 
 struct input_source {
     char* names = nullptr;   // the argument, cut at each '+'
-    const char* part_names[input_max_parts];
+    const char* part_names[input_max_parts] = {};
     input_part parts[input_max_parts];
     uint32_t part_count = 0;
     uint32_t part = 0;       // the part being read
