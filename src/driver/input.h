@@ -31,6 +31,7 @@ struct input_source {
     bool mapped = false;
     bool at_end = false;     // `end` is the part's end
     uint64_t released = 0;   // mapped bytes up to here have been given back
+    uint64_t populated = 0;  // mapped bytes up to here have had their pages mapped in
     uint8_t* buffer = nullptr;
 
     // Set when a part that repeats packets of the one before has just begun; the reader
