@@ -123,7 +123,7 @@ void handle_aligned_audio_per_byte(stream_call& sc, uint8_t* bytes, uint32_t cou
 bool audio_aligner_setup(audio_aligner& a, audio_syntax syntax);
 // The end of the stream: the frames still held and the last one go out.
 void audio_aligner_finish(stream_call& sc);
-void audio_aligner_release(audio_aligner& a);
+void audio_aligner_release(audio_aligner& a) noexcept;
 
 struct lpcm_state {
     uint32_t channel_cursor = 0;

@@ -564,7 +564,7 @@ bool audio_aligner_setup(audio_aligner& a, audio_syntax syntax) {
     return a.ring != nullptr;
 }
 
-void audio_aligner_release(audio_aligner& a) {
+void audio_aligner_release(audio_aligner& a) noexcept {
     std::free(a.ring);
     a.ring = nullptr;
 }

@@ -123,6 +123,7 @@ struct context {
     }
     ~context() {
         for (chosen_stream& s : streams) stream_handler_release(s);
+        std::free(ts.early.slots);
     }
     context(const context&) = delete;
     context& operator=(const context&) = delete;

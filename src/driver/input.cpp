@@ -6,9 +6,11 @@
 // mapping is private, so that touches no file). What has been handed out is given back
 // every few MiB, so that the memory in use stays small however large the file. Mapping
 // measured faster than reading in large requests (the kernel maps pages in batches
-// rather than copying them). A pipe, or a file that cannot be mapped, is read in requests
-// of up to 1 MiB: a system call per 64 blocks from such a file, one per pipeful from a
-// pipe, rather than one per block.
+// rather than copying them). The pages are mapped in a few MiB ahead of the reads, one
+// call per 2 MiB, rather than by a page fault per 64 KiB as the reads reach them: a
+// twentieth less time for a parse-only run. A pipe, or a file that cannot be mapped, is
+// read in requests of up to 1 MiB: a system call per 64 blocks from such a file, one per
+// pipeful from a pipe, rather than one per block.
 //
 // Recorders that split a recording into parts may start a part with the last packets of
 // the part before. The join is looked at once, at the start, from both files' bytes as
@@ -30,10 +32,12 @@
 namespace {
 
 constexpr uint64_t read_request = 1 << 20;
-// Pages of a mapped file already parsed are given back every 2 MiB, so that the run's
-// resident memory stays a few MiB whatever the file's size (a larger step costs no speed
-// measured here, but doubles the peak).
+// Pages of a mapped file already parsed are given back every 2 MiB, and pages ahead are
+// mapped in 1 MiB at a time, 2 MiB ahead of the reads: the run's resident memory stays a
+// few MiB whatever the file's size.
 constexpr uint64_t release_step = 2 << 20;
+constexpr uint64_t populate_step = 1 << 20;
+constexpr uint64_t populate_ahead = 2 << 20;
 // How far back a repeat may reach: a few hundred packets of the largest size.
 constexpr uint64_t repeat_window = 512 * 204;
 constexpr uint32_t unit_sizes[] = {188, 192, 204};
@@ -72,12 +76,29 @@ void find_repeat(const input_part& before, input_part& after) {
     std::free(tail);
 }
 
+// Maps in the pages of the mapped part up to `populate_ahead` bytes past the position, a
+// step at a time. Where the kernel knows no such request it fails, and the pages come by
+// page faults as before.
+void populate(input_source& in) {
+#ifdef MADV_POPULATE_READ
+    const uint64_t size = in.parts[in.part].size;
+    while (in.populated < size && in.populated < in.position + populate_ahead) {
+        const uint64_t length = size - in.populated < populate_step ? size - in.populated : populate_step;
+        madvise(in.data + in.populated, length, MADV_POPULATE_READ);
+        in.populated += length;
+    }
+#else
+    (void)in;
+#endif
+}
+
 // Makes the current part's bytes ready: mapped, or the read buffer set up.
 void start_part(input_source& in) {
     input_part& p = in.parts[in.part];
     in.position = 0;
     in.end = 0;
     in.released = 0;
+    in.populated = 0;
     in.at_end = false;
     in.mapped = false;
     if (p.regular && p.size > 0) {
@@ -89,6 +110,7 @@ void start_part(input_source& in) {
             in.at_end = true;
             in.mapped = true;
             in.position = p.skip;
+            in.populated = p.skip & ~(populate_step - 1);
         }
     }
     if (!in.mapped) {
@@ -206,6 +228,7 @@ bool input_next(input_source& in, uint8_t** block, uint32_t* length) {
         }
         const uint64_t left = in.end - in.position;
         const uint32_t n = left < read_block_size ? uint32_t(left) : read_block_size;
+        if (in.mapped) populate(in);
         *block = in.data + in.position;
         *length = n;
         in.position += n;

@@ -17,7 +17,7 @@ struct input_part {
 
 struct input_source {
     char* names = nullptr;   // the argument, cut at each '+'
-    const char* part_names[input_max_parts];
+    const char* part_names[input_max_parts] = {};
     input_part parts[input_max_parts];
     uint32_t part_count = 0;
     uint32_t part = 0;       // the part being read
@@ -31,6 +31,7 @@ struct input_source {
     bool mapped = false;
     bool at_end = false;     // `end` is the part's end
     uint64_t released = 0;   // mapped bytes up to here have been given back
+    uint64_t populated = 0;  // mapped bytes up to here have had their pages mapped in
     uint8_t* buffer = nullptr;
 
     // Set when a part that repeats packets of the one before has just begun; the reader

@@ -247,8 +247,10 @@ int run(context* ctx, int argc, char** argv) {
         return -1;
     }
 
-    // Closed on every way out: nothing here needs it once the process ends.
-    static input_source input;
+    // Closed on every way out: nothing here needs it once the process ends. Initialized
+    // before the program starts: a static set up at run time would need a guard, and the
+    // guard the C++ runtime library.
+    constinit static input_source input;
     const char* bad_name = nullptr;
     if (!input_open(input, input_path, &bad_name)) {
         fprintf(stderr, "Cannot open bitstream file <%s>\n", bad_name);

@@ -57,7 +57,7 @@ const handler_row& row_of(stream_handler h) { return handler_rows[uint32_t(h)]; 
 
 }  // namespace
 
-void stream_handler_release(chosen_stream& s) {
+void stream_handler_release(chosen_stream& s) noexcept {
     if (audio_aligner* a = std::get_if<audio_aligner>(&s.state)) audio_aligner_release(*a);
     s.state.emplace<std::monostate>();
 }

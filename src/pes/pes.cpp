@@ -15,11 +15,13 @@ namespace {
 constexpr uint32_t unbounded = 0xFFFFFFFF;  // video PES_packet_length 0
 
 // The stream's parser, whether it is video, and its output, as one machine sees them.
+// The caller's stream_call is kept by reference and handed on as it is: a copy of it
+// made here would be read back whole before its two halves had settled in memory.
 struct instance {
     pes_parser& p;
     bool video;
     chosen_stream& s;
-    shared_timing& timing;
+    stream_call& call;
 };
 
 bool is_start_code(const instance& in) {
@@ -54,10 +56,7 @@ void assemble(uint64_t& acc, uint32_t position, uint8_t b) {
 
 void enter_payload(instance& in) {
     // Held first bytes of an earlier payload go out before this packet's header.
-    if (!in.video && in.s.undecided && in.p.start_count > 0) {
-        stream_call sc{in.s, in.timing};
-        decide_audio_start(sc);
-    }
+    if (!in.video && in.s.undecided && in.p.start_count > 0) decide_audio_start(in.call);
     in.p.in_payload = 1;
     if (!in.s.parse_only && in.s.pes_output) sink_write(in.s.out, in.p.header_buffer, in.p.header_length);
 }
@@ -85,13 +84,13 @@ void video_step(instance& in, uint64_t t) {
             in.s.repairs.loss_places += 1;
             in.s.repairs.lost_pictures += lost;
         } else if (!p.data_lost && (step < -45000 || step > 45000)) {
-            in.timing.video_jumped = 1;
-            in.timing.video_jump = step;
-            in.timing.video_jump_to = t;
+            in.call.timing.video_jumped = 1;
+            in.call.timing.video_jump = step;
+            in.call.timing.video_jump_to = t;
         }
     } else if (step > 0 && step < 45000) {
         p.usual_step = uint32_t(step);
-        in.timing.video_step = uint32_t(step);
+        in.call.timing.video_step = uint32_t(step);
     }
     p.data_lost = 0;
 }
@@ -253,8 +252,7 @@ uint32_t feed(instance in, uint8_t* data, uint32_t available) {
         return 1;
     }
     const uint32_t n = std::min(available, p.packet_remaining);
-    stream_call sc{in.s, in.timing};
-    dispatch_run(sc, data, n);
+    dispatch_run(in.call, data, n);
     if (!in.video) p.pts_arrived = 0;
     count_down(in, n);
     // Video with a handler runs on to the next unit start: muxers declare lengths that
@@ -276,5 +274,5 @@ void pes_unit_start(chosen_stream& s) { s.pes.in_payload = 0; }
 
 uint32_t feed_pes(stream_call& sc, uint8_t* data, uint32_t available) {
     chosen_stream& s = sc.stream;
-    return feed({s.pes, s.kind == stream_kind::video, s, sc.timing}, data, available);
+    return feed({s.pes, s.kind == stream_kind::video, s, sc}, data, available);
 }

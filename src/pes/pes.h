@@ -76,7 +76,7 @@ using handler_entry = void (*)(stream_call& sc, uint8_t* bytes, uint32_t count);
 // Makes the state record of the stream's handler (`s.handler`), fresh; false when there is
 // no memory for it. Releases what the one before held.
 bool stream_handler_setup(chosen_stream& s);
-void stream_handler_release(chosen_stream& s);
+void stream_handler_release(chosen_stream& s) noexcept;
 
 // The entry of a handler kind; `per_byte` the plain machine that takes every byte singly,
 // where the handler has one (else the same entry). Raw streams are written unchanged.

@@ -64,6 +64,8 @@ void take_section(context& ctx, const uint8_t* d, uint32_t size) {
     choose_streams(ctx, m, chosen);
     if (p.print_pending) print_program(ctx, m, chosen);
     p.print_pending = 0;
+    // What came of the chosen streams before this PMT goes to them now.
+    early_release(ctx);
 }
 
 }  // namespace

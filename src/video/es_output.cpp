@@ -15,54 +15,79 @@
 namespace {
 
 // The start-code search: a position `at` matches when bytes[at] is 01 and the two bytes
-// before it are 00; `at` >= 2, and those two bytes are the call's. With AVX2, 32 positions
-// are tested at a time with no branch on the data until one matches: coded data has a 01
-// about once in 256 bytes, at places no branch predictor can guess.
+// before it are 00. With AVX2, each byte of 64 is classed at once as 00 or 01 (one load
+// per 32 bytes, two compares, two bit masks), and a match is a 01 bit whose two
+// neighbours before it are 00 bits: the masks shifted by one and two, with the bits of
+// the bytes before the run carried in. No branch on the data until a match: coded data
+// has a 01 about once in 256 bytes, at places no branch predictor can guess.
 
 // The 01 at `at` ends a prefix: is it one the caller wants to stop at?
 inline bool wanted(const uint8_t* bytes, uint32_t at, uint32_t count, const es_code_set& codes) {
     return at + 1 == count || codes.has(bytes[at + 1]);
 }
 
-#if defined(KAVEL_WIDE_SCAN)
-__attribute__((target("avx2"))) inline uint32_t prefixes_at_32(const uint8_t* bytes, uint32_t at) {
-    const __m256i two_before = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bytes + at - 2));
-    const __m256i one_before = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bytes + at - 1));
-    const __m256i here = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bytes + at));
-    const __m256i zeros = _mm256_cmpeq_epi8(_mm256_or_si256(two_before, one_before), _mm256_setzero_si256());
-    return uint32_t(_mm256_movemask_epi8(_mm256_and_si256(zeros, _mm256_cmpeq_epi8(here, _mm256_set1_epi8(1)))));
-}
-
-// The first wanted match among those marked in `m` (bit p: position k + p), or 0.
-inline uint32_t first_wanted(const uint8_t* bytes, uint32_t k, uint32_t m, uint32_t count, const es_code_set& codes) {
+// Index just past the first wanted match among those marked in `m` (bit p: position
+// k + p), or 0.
+inline uint32_t first_wanted(const uint8_t* bytes, uint32_t k, uint64_t m, uint32_t count, const es_code_set& codes) {
     for (; m != 0; m &= m - 1) {
-        const uint32_t at = k + uint32_t(__builtin_ctz(m));
+        const uint32_t at = k + uint32_t(__builtin_ctzll(m));
         if (wanted(bytes, at, count, codes)) return at + 1;
     }
     return 0;
 }
 
-// As find_prefix_end, for count - k >= 32.
+// The matches among the 32 positions from `p`, given the 00 bits of the two bytes before
+// them (bit 0: two before, bit 1: one before); `zero` is left with the 00 bits of the 32.
+#if defined(KAVEL_WIDE_SCAN)
+__attribute__((target("avx2"))) inline uint32_t prefixes_at_32(const uint8_t* p, uint32_t before, uint32_t& zero) {
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    zero = uint32_t(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_setzero_si256())));
+    const uint32_t one = uint32_t(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_set1_epi8(1))));
+    return one & (zero << 1 | before >> 1) & (zero << 2 | before);
+}
+
+// As find_prefix_end, for count - k >= 32, with the 00 bits of the two bytes before k in
+// `before` (as prefixes_at_32 takes them).
 __attribute__((target("avx2"))) uint32_t find_prefix_end_wide(const uint8_t* bytes, uint32_t k, uint32_t count,
-                                                              const es_code_set& codes) {
-    for (; k + 32 <= count; k += 32)
-        if (const uint32_t m = prefixes_at_32(bytes, k))
+                                                              uint32_t before, const es_code_set& codes) {
+    uint32_t low, high;
+    for (; k + 64 <= count; k += 64) {
+        const uint32_t m_low = prefixes_at_32(bytes + k, before, low);
+        const uint32_t m_high = prefixes_at_32(bytes + k + 32, low >> 30, high);
+        if (const uint64_t m = m_low | uint64_t(m_high) << 32)
             if (const uint32_t end = first_wanted(bytes, k, m, count, codes)) return end;
-    // The last 32 positions once more, overlapping those already tested (matches among
-    // them were not wanted, and are not now).
-    if (k < count)
-        if (const uint32_t m = prefixes_at_32(bytes, count - 32))
-            if (const uint32_t end = first_wanted(bytes, count - 32, m, count, codes)) return end;
+        before = high >> 30;
+    }
+    if (k + 32 <= count) {
+        if (const uint32_t m = prefixes_at_32(bytes + k, before, low))
+            if (const uint32_t end = first_wanted(bytes, k, m, count, codes)) return end;
+        k += 32;
+    }
+    if (k == count) return count;
+    // The 32 positions that end at count once more, of which the first `seen` were tested
+    // (as k went past the first 32, base >= 1). Only position 1 of those not yet tested
+    // can need the byte before base.
+    const uint32_t base = count - 32, seen = k - base;
+    const uint32_t m = prefixes_at_32(bytes + base, uint32_t(bytes[base - 1] == 0) << 1, low) >> seen << seen;
+    if (const uint32_t end = first_wanted(bytes, base, m, count, codes)) return end;
     return count;
 }
 #endif
 
-// Index just past the first wanted match at or after `k`, or `count`. Without AVX2, and
-// for short runs, the 01s are found by memchr and only they are checked for the 00 00.
-uint32_t find_prefix_end(const uint8_t* bytes, uint32_t k, uint32_t count, const es_code_set& codes) {
+// Index just past the first wanted match at or after `k`, or `count`; `window` holds the
+// bytes before k. Without AVX2, and for short runs, the 01s are found by memchr and only
+// they are checked for the 00 00; the first two positions look back into the window.
+uint32_t find_prefix_end(const uint8_t* bytes, uint32_t k, uint32_t count, uint32_t window, const es_code_set& codes) {
 #if defined(KAVEL_WIDE_SCAN)
-    if (count - k >= 32 && __builtin_cpu_supports("avx2")) return find_prefix_end_wide(bytes, k, count, codes);
+    if (count - k >= 32 && __builtin_cpu_supports("avx2"))
+        return find_prefix_end_wide(bytes, k, count,
+                                    uint32_t((window & 0xFF00) == 0) | uint32_t((window & 0xFF) == 0) << 1, codes);
 #endif
+    const uint32_t from = k;
+    for (; k < count && k < from + 2; ++k) {
+        window = window << 8 | bytes[k];
+        if (es_prefix_complete(window) && wanted(bytes, k, count, codes)) return k + 1;
+    }
     while (const void* hit = memchr(bytes + k, 0x01, count - k)) {
         const uint32_t at = uint32_t(static_cast<const uint8_t*>(hit) - bytes);
         if ((bytes[at - 1] | bytes[at - 2]) == 0 && wanted(bytes, at, count, codes)) return at + 1;
@@ -130,14 +155,7 @@ void es_call_end_written(stream_call& sc, es_call& o, uint32_t count, uint32_t w
 uint32_t es_skip_to_start_code(const uint8_t* bytes, uint32_t i, uint32_t count, uint32_t& window,
                                const es_code_set& codes) {
     const uint32_t from = i;
-    // The first two bytes may end a prefix whose 00s lie in the window, before the call.
-    uint32_t stop = 0;
-    uint32_t w = window;
-    for (; i < count && i < from + 2 && stop == 0; ++i) {
-        w = w << 8 | bytes[i];
-        if (es_prefix_complete(w) && wanted(bytes, i, count, codes)) stop = i + 1;
-    }
-    if (stop == 0) stop = find_prefix_end(bytes, i, count, codes);
+    const uint32_t stop = find_prefix_end(bytes, i, count, window, codes);
     if (stop - from >= 4) {
         const uint8_t* p = bytes + stop - 4;
         window = uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];

@@ -117,3 +117,20 @@ TEST(InputE2E, ProgressOnATerminalOnly) {
     EXPECT_NE(stdin_tty.out.find("Cannot open bitstream file <->"), std::string::npos) << stdin_tty.out;
     EXPECT_NE(stdin_tty.out.find("status 255"), std::string::npos);
 }
+
+TEST(InputE2E, CapturesStartAtTheirFirstPictureEvenBeforeThePmt) {
+    if (!have_tool("ffmpeg")) GTEST_SKIP() << "ffmpeg not installed";
+    // FFmpeg's copy holds the video from the file's first packet on; both captures begin
+    // with a sequence header or an IRAP picture ahead of their program's first PMT. HEVC
+    // output begins with a 4-byte start code where FFmpeg's has three bytes.
+    struct capture_case { const char* file; const char* program; const char* format; size_t zeros; };
+    for (const capture_case& c : {capture_case{"test-108.ts", "3403", "mpeg2video", 0},
+                                  capture_case{"test-137.ts", "3012", "hevc", 1}}) {
+        if (!file_exists(shared_sample(c.file))) continue;
+        temp_dir dir;
+        run_shell("ffmpeg -v error -i " + shared_sample(c.file) + " -map 0:p:" + c.program + ":v:0 -c copy -f " +
+                  c.format + " " + dir.file("ref"));
+        run_kavel({"-s", shared_sample(c.file), c.program, "1", "0"}, dir.path());
+        EXPECT_TRUE(read_file(dir.file("bits0001.mpv")) == bytes(c.zeros, 0) + read_file(dir.file("ref"))) << c.file;
+    }
+}
