@@ -9,6 +9,13 @@
 
 struct stream_call;
 
+// A PES header's time stamp for the frames from the next byte on.
+void add_mark(audio_aligner& a, uint64_t pts);
+
+// The time stamp of a frame whose first sync byte is at stream offset `lead`: the latest
+// mark at or before it, which is used up with the older ones. False when there is none.
+bool take_mark(audio_aligner& a, uint64_t lead);
+
 // Ticks that slot k's frame lasts (0 for a frame that goes along with the one before).
 uint32_t slot_ticks(const audio_aligner& a, uint32_t k);
 
