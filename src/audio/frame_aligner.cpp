@@ -322,7 +322,7 @@ void lose(stream_call& sc, audio_aligner& a, const uint8_t* rest, uint32_t count
         if (a.started) release_held(sc, v, a);
     }
     const uint32_t fill = a.slot_fill;
-    memmove(ring.hunt + fill, rest, count);
+    if (count) memmove(ring.hunt + fill, rest, count);  // rest may be null when count is 0
     memcpy(ring.hunt, ring.data[a.slot_index], fill);
     a.slot_fill = fill + count;
     a.position += count;
