@@ -240,16 +240,21 @@ uint32_t packet_size(const context& ctx) {
     return ctx.options.hdmv_input ? 192 : 188;
 }
 
-}  // namespace
-
-void print_json_report(context& ctx, FILE* out) {
-    json_writer w;
+// Opens the document and writes what the report and the listing both begin with.
+void begin_document(json_writer& w, const context& ctx, FILE* out) {
     json_start(w, out);
     json_begin_object(w, nullptr);
     json_begin_object(w, "input");
     json_string(w, "path", ctx.input_path);
     json_uint(w, "packet_size", packet_size(ctx));
     json_end_object(w);
+}
+
+}  // namespace
+
+void print_json_report(context& ctx, FILE* out) {
+    json_writer w;
+    begin_document(w, ctx, out);
     write_request(w, ctx.selection);
     if (ctx.listing) write_programs(w, *ctx.listing);
     json_begin_array(w, "streams");
@@ -275,12 +280,7 @@ void print_json_report(context& ctx, FILE* out) {
 
 void print_json_listing(context& ctx, FILE* out) {
     json_writer w;
-    json_start(w, out);
-    json_begin_object(w, nullptr);
-    json_begin_object(w, "input");
-    json_string(w, "path", ctx.input_path);
-    json_uint(w, "packet_size", packet_size(ctx));
-    json_end_object(w);
+    begin_document(w, ctx, out);
     write_programs(w, *ctx.listing);
     json_end_object(w);
     json_finish(w);
