@@ -230,14 +230,16 @@ void start_output(stream_call& sc, const audio_variant& v, audio_aligner& a) {
         kept = slot_kept(sc, a, k, kept);
         if (!kept) {
             if (ring.samples[k]) before = k;
+            // Frames lost before the first kept are filled with the latest dropped one
+            // that may begin the output, so that the output begins with such a frame.
+            if (ring.may_begin[k]) a.filler_slot = k, a.have_filler = 1;
             continue;
         }
         if (!a.first_pts_reported) {
             a.first_pts_reported = 1;
-            // Where some frames may not begin the output, those before the first that may
-            // are no loss. The first kept may be the current frame: the frames lost before
-            // it are the ones that held the video's first picture.
-            const uint64_t pts = !a.passing && aligning && !a.mixed && before != audio_ring_slots
+            // The first kept may be the current frame: the frames lost before it are the
+            // ones that held the video's first picture.
+            const uint64_t pts = !a.passing && aligning && before != audio_ring_slots
                                      ? first_time(sc, a, before, k)
                                      : ring.pts[k];
             sc.stream.first_pts = pts;
