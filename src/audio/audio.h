@@ -31,7 +31,6 @@ struct audio_frame_ring {
     uint32_t samples[audio_ring_slots];    // 0: goes along with the frame before it
     uint32_t rate[audio_ring_slots];
     uint8_t may_begin[audio_ring_slots];   // else the frame goes along with the one before it
-    uint8_t moved[audio_ring_slots];       // the frame's time stamp begins a new time base
     uint8_t hunt[audio_slot_size];
     uint8_t silent[audio_silent_max];      // a silent frame made for a gap
 };
@@ -47,7 +46,6 @@ struct audio_pts_marks {
     uint32_t count = 0;
     uint64_t at[audio_marks] = {};
     uint64_t pts[audio_marks] = {};
-    uint8_t moved[audio_marks] = {};  // after a discontinuity_indicator: a new time base
 };
 
 struct audio_aligner {
@@ -86,7 +84,6 @@ struct audio_aligner {
     uint64_t mark_pts = 0;
     uint64_t samples_since_mark = 0;
     uint64_t frame_pts = 0;
-    uint32_t frame_moved = 0;      // the mark last taken begins a new time base
     uint64_t position = 0;         // stream offset of the next byte the machine looks at
     uint64_t candidate_start = 0;  // stream offset of the candidate's first sync byte
     audio_pts_marks marks;

@@ -189,7 +189,6 @@ void next_frame(stream_call& sc, audio_aligner& a, uint64_t lead) {
     a.slot_index = (closed + 1) % audio_ring_slots;
     const uint32_t k = a.slot_index;
     ring.pts[k] = a.frame_pts;
-    ring.moved[k] = marked && a.frame_moved;
     // Until its header is read the new frame counts as the last did.
     ring.threshold[k] = ring.threshold[closed];
     ring.samples[k] = ring.samples[closed];
@@ -208,7 +207,6 @@ void next_frame(stream_call& sc, audio_aligner& a, uint64_t lead) {
     ring.samples[turn] = ring.samples[k];
     ring.rate[turn] = ring.rate[k];
     ring.may_begin[turn] = ring.may_begin[k];
-    ring.moved[turn] = ring.moved[k];
     a.slot_index = turn;
 }
 
@@ -394,7 +392,6 @@ bool resolve(stream_call& sc, audio_aligner& a) {
         a.mark_pts = a.frame_pts;
         a.samples_since_mark = 0;
         ring.pts[a.slot_index] = a.frame_pts;
-        ring.moved[a.slot_index] = !a.unsure && a.frame_moved;
         const uint32_t size = a.frame_size;
         const uint32_t after = a.slot_fill - size;
         memcpy(ring.data[a.slot_index], ring.hunt, size);
@@ -475,10 +472,7 @@ void run_aligner(stream_call& sc, audio_aligner& a, const uint8_t* bytes, uint32
         a.marks.count = 0;
         sc.stream.pes.data_lost = 0;
     }
-    if (new_pts == 1) {
-        add_mark(a, pts, sc.stream.pes.time_base_moved);
-        sc.stream.pes.time_base_moved = 0;
-    }
+    if (new_pts == 1) add_mark(a, pts);
     const uint32_t taken = align<v, fast>(sc, a, bytes, count);
     if (taken < count) write_audio(sc, bytes + taken, count - taken);
 }

@@ -12,9 +12,8 @@
 // - more than half a frame earlier: audio that came twice. Frames are dropped until the
 //   stream's time has caught up;
 // - by more than ten seconds, or by the jump the video's time stamps made (within two
-//   frames), or after a discontinuity_indicator on the audio's or the video's PID: the
-//   whole stream moved (a splice, an edit). The frame's time becomes the new time base and
-//   nothing is filled.
+//   frames): the whole stream moved (a splice, an edit). The frame's time becomes the new
+//   time base and nothing is filled.
 //
 // Each gap, overlap and jump gets one report line; the stream's record keeps the totals.
 #include "audio/frame_output.h"
@@ -161,7 +160,7 @@ void emit(stream_call& sc, const audio_variant& v, audio_aligner& a, uint32_t k)
     const int64_t ticks = int64_t(uint64_t(samples) * 90000 / rate);
     const int64_t d = pts_diff(pts, out_time(a));
     if (d > ticks / 2 || d < -ticks / 2) {
-        if (ring.moved[k] || is_jump(sc, d, ticks, pts)) {
+        if (is_jump(sc, d, ticks, pts)) {
             fprintf(sc.stream.report, "Audio time stamps jump by %lld ticks at PTS 0x%08x: a new time base\n",
                     (long long)d, uint32_t(pts));
             sc.stream.repairs.time_base_jumps += 1;

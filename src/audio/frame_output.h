@@ -9,9 +9,8 @@
 
 struct stream_call;
 
-// A PES header's time stamp for the frames from the next byte on; `moved`: it begins a new
-// time base (a discontinuity_indicator came before it).
-void add_mark(audio_aligner& a, uint64_t pts, uint8_t moved);
+// A PES header's time stamp for the frames from the next byte on.
+void add_mark(audio_aligner& a, uint64_t pts);
 
 // The time stamp of a frame whose first sync byte is at stream offset `lead`: the latest
 // mark at or before it, which is used up with the older ones. False when there is none.

@@ -10,13 +10,12 @@ namespace {
 void drop_marks(audio_pts_marks& m, uint32_t n) {
     memmove(m.at, m.at + n, (m.count - n) * sizeof m.at[0]);
     memmove(m.pts, m.pts + n, (m.count - n) * sizeof m.pts[0]);
-    memmove(m.moved, m.moved + n, (m.count - n) * sizeof m.moved[0]);
     m.count -= n;
 }
 
 }  // namespace
 
-void add_mark(audio_aligner& a, uint64_t pts, uint8_t moved) {
+void add_mark(audio_aligner& a, uint64_t pts) {
     audio_pts_marks& m = a.marks;
     const uint64_t at = a.position;
     while (m.count > 0 && m.at[m.count - 1] >= at) --m.count;  // a header without payload
@@ -29,7 +28,6 @@ void add_mark(audio_aligner& a, uint64_t pts, uint8_t moved) {
     drop_marks(m, stale);
     m.at[m.count] = at;
     m.pts[m.count] = pts;
-    m.moved[m.count] = moved;
     ++m.count;
 }
 
@@ -41,7 +39,6 @@ bool take_mark(audio_aligner& a, uint64_t lead) {
     while (n < m.count && m.at[n] <= lead) ++n;
     if (n == 0) return false;
     a.frame_pts = m.pts[n - 1];
-    a.frame_moved = m.moved[n - 1];
     drop_marks(m, n);
     return true;
 }

@@ -38,9 +38,6 @@ struct pes_parser {
     // A continuity error on the PID since the handler (audio) or the time stamps (video)
     // last looked: bytes were lost.
     uint8_t data_lost = 0;
-    // Audio: a discontinuity_indicator on the PID or the video's since the last PES time
-    // stamp: the next one begins a new time base.
-    uint8_t time_base_moved = 0;
     uint32_t usual_step = 0;  // video: the step between time stamps when nothing is lost
     uint16_t lpcm_header = 0;
     uint8_t header_buffer[pes_header_capacity] = {};

@@ -70,16 +70,6 @@ void process_pcr(context& ctx) {
     ts.bytes_since_pcr = 0;
 }
 
-// The packet's time base is not continued from the one before (a splice, an edit): on an
-// audio PID for that stream, on the video PID for every audio stream.
-void discontinuity_indicator(context& ctx) {
-    const uint8_t chosen = ctx.stream_of_pid[ctx.ts.current_pid];
-    if (chosen == no_stream) return;
-    const bool video = ctx.streams[chosen].kind == stream_kind::video;
-    for (uint32_t k = 0; k < ctx.stream_count; ++k)
-        if (k == chosen || (video && ctx.streams[k].kind != stream_kind::video)) ctx.streams[k].pes.time_base_moved = 1;
-}
-
 }  // namespace
 
 void feed_adaptation_length(context& ctx, uint8_t b) {
@@ -96,7 +86,6 @@ void feed_adaptation_byte(context& ctx, uint8_t b) {
     ts_state& ts = ctx.ts;
     ts.af_bytes_left -= 1;
     if (ts.af_length - ts.af_bytes_left == 1) {
-        if (b & 0x80) discontinuity_indicator(ctx);
         if (b & 0x10) {  // PCR_flag
             ts.pcr_countdown = 6;
             ts.pcr_register = 0;
