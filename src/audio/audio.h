@@ -75,6 +75,10 @@ struct audio_aligner {
     uint32_t frame_may_begin = 1;
     uint32_t header_read = 0;  // the current slot's header has been read
     uint32_t mixed = 0;        // a frame that may not begin the output has been seen
+    // A LATM frame found again after damage may begin the output without a configuration
+    // of its own: the one seen before it holds, and the output then begins with that
+    // frame repeated for the frames lost (see start_output).
+    uint32_t found_again = 0;
     // The time stamp last taken and the samples of the frames since, for the frames timed
     // in samples.
     uint64_t mark_pts = 0;

@@ -162,6 +162,8 @@ void next_frame(stream_call& sc, audio_aligner& a, uint64_t lead) {
     audio_frame_ring& ring = *a.ring;
     const uint32_t closed = a.slot_index;
     finish_frame<v>(sc, a, ring.data[closed], a.slot_fill);
+    if (a.found_again) ring.may_begin[closed] = 1;
+    a.found_again = 0;
     const bool marked = take_mark(a, lead);
     if (marked) {
         a.mark_pts = a.frame_pts;
@@ -380,6 +382,7 @@ template <const audio_variant& v, bool fast>
 bool resolve(stream_call& sc, audio_aligner& a) {
     audio_frame_ring& ring = *a.ring;
     while (settle<v>(sc, a)) {
+        a.found_again = a.reported && !a.frame_may_begin;
         if (!a.reported) print_header_report(sc, v, a);
         a.reported = 1;
         a.confirmed = 1;

@@ -188,12 +188,14 @@ void emit(stream_call& sc, const audio_variant& v, audio_aligner& a, uint32_t k)
 }
 
 // The time at which the output begins when the frames before slot k, the first kept, are
-// missing: the frame after the dropped one (slot `before`) that would have been kept.
+// missing: the frame after the dropped one (slot `before`) that would have been kept. A
+// step beyond the jump limit is a new time base, as after the start: nothing is missing.
 uint64_t first_time(const stream_call& sc, audio_aligner& a, uint32_t before, uint32_t k) {
     const audio_frame_ring& ring = *a.ring;
     const uint32_t step = slot_ticks(a, before);
     if (step == 0 || ring.rate[k] == 0) return ring.pts[k];
     uint64_t t = ring.pts[before] + step;
+    if (pts_diff(ring.pts[k], t) > jump_limit) return ring.pts[k];
     for (uint32_t n = 0; n < 1000 && pts_diff(sc.timing.first_video_pts, t) >= ring.threshold[k]; ++n) t += step;
     if (pts_diff(ring.pts[k], t) <= int64_t(slot_ticks(a, k) / 2)) return ring.pts[k];
     anchor(a, t, ring.rate[k]);
@@ -227,13 +229,16 @@ void start_output(stream_call& sc, const audio_variant& v, audio_aligner& a) {
         kept = slot_kept(sc, a, k, kept);
         if (!kept) {
             if (ring.samples[k]) before = k;
+            // Frames lost before the first kept are filled with the latest dropped one
+            // that may begin the output, so that the output begins with such a frame.
+            if (ring.may_begin[k]) a.filler_slot = k, a.have_filler = 1;
             continue;
         }
         if (!a.first_pts_reported) {
             a.first_pts_reported = 1;
-            // Where some frames may not begin the output, those before the first that may
-            // are no loss.
-            const uint64_t pts = !a.passing && aligning && !a.mixed && before != audio_ring_slots && j < a.held
+            // The first kept may be the current frame: the frames lost before it are the
+            // ones that held the video's first picture.
+            const uint64_t pts = !a.passing && aligning && before != audio_ring_slots
                                      ? first_time(sc, a, before, k)
                                      : ring.pts[k];
             sc.stream.first_pts = pts;

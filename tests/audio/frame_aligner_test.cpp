@@ -76,11 +76,11 @@ TEST(AudioAligner, StartsAtTheFrameThatMatchesTheVideo) {
         }
         EXPECT_TRUE(run_audio(v.call, {{frames, p0}}, 184, with_video(1)).audio.empty());
 
-        // A PTS in a call without bytes waits for the next sync word: frame 1 takes 900000
-        // and so meets the video.
-        const std::vector<audio_unit> late = {{slice(frames, 0, 100), p0, 899990}, {{}, 900000}, {slice(frames, 100)}};
+        // A PTS in a call without bytes waits for the next sync word: frame 1 takes 2000000
+        // and so meets the video (a new time base: no gap is filled before it).
+        const std::vector<audio_unit> late = {{slice(frames, 0, 100), p0, 1999990}, {{}, 2000000}, {slice(frames, 100)}};
         const audio_result r = audio_split_invariant(v.call, late, with_video(1));
-        EXPECT_EQ(r.report, v.header + first_audio_pts(900000, 899990));
+        EXPECT_EQ(r.report, v.header + first_audio_pts(2000000, 1999990));
         EXPECT_TRUE(r.audio == slice(frames, v.size));
     }
 }
