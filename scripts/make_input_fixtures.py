@@ -3,7 +3,7 @@
 
   * mpeg2_ac3_44k_parity.ts: mpeg2_ac3_44k.ts as a DVB card or an ISDB recorder stores
     it, 204-byte packets: 16 bytes of (stand-in) Reed-Solomon parity after every packet.
-  * mpeg2_mp2_2997.part1.ts, .part2.ts, .part3.ts: mpeg2_mp2_2997.ts cut in three, as a
+  * mpeg2_mp2_2997.split1.ts, .split2.ts, .split3.ts: mpeg2_mp2_2997.ts cut in three, as a
     recorder splits a recording, where part 2 begins with the last 100 packets of part 1
     once more. Joined with '+' they must read as the whole.
   * mpeg2_ac3_44k_late_pmt.ts: mpeg2_ac3_44k.ts with every PAT and PMT packet before
@@ -60,7 +60,7 @@ def main():
     cut1, cut2 = count // 3, 2 * count // 3
     parts = [(0, cut1), (cut1 - REPEAT, cut2), (cut2, count)]
     for i, (first, end) in enumerate(parts, 1):
-        open(f"{data}/mpeg2_mp2_2997.part{i}.ts", "wb").write(whole[first * PACKET:end * PACKET])
+        open(f"{data}/mpeg2_mp2_2997.split{i}.ts", "wb").write(whole[first * PACKET:end * PACKET])
 
 
 if __name__ == "__main__":

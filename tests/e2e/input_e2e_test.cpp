@@ -86,7 +86,7 @@ TEST(InputE2E, StandardInputGivesWhatTheFileGives) {
 
 TEST(InputE2E, PartsReadAsOneStreamWithoutTheirRepeatedPackets) {
     std::string parts;
-    for (const char* n : {"1", "2", "3"}) parts += (parts.empty() ? "" : "+") + test_data(std::string("mpeg2_mp2_2997.part") + n + ".ts");
+    for (const char* n : {"1", "2", "3"}) parts += (parts.empty() ? "" : "+") + test_data(std::string("mpeg2_mp2_2997.split") + n + ".ts");
     const std::string whole = test_data("mpeg2_mp2_2997.ts");
     for (const std::string& options : option_sets) {
         const whole_run joined = run_with(options, parts);
