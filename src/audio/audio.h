@@ -101,6 +101,7 @@ struct audio_aligner {
     // not known until a frame takes a PES time stamp (0: none). Held meanwhile.
     uint32_t unsure = 0;
     uint32_t passing = 0;  // option z: after the start every byte goes out unchanged
+    uint32_t lost_before = 0;  // the stream lost bytes before the output started
 
     // After the start: where the written frames have brought the stream's time, counted
     // in samples from an anchor, and the frame a gap repeats.

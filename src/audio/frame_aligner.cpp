@@ -48,10 +48,6 @@ namespace {
 // the count is taken as it is.
 constexpr uint32_t unsure_limit = 100;
 
-void write_audio(stream_call& sc, const uint8_t* data, size_t n) {
-    if (!sc.stream.parse_only) sink_write(sc.stream.out, data, n);
-}
-
 // A sync word in the sync_bytes bytes at p.
 template <const audio_variant& v>
 bool sync_at(const uint8_t* p) {
@@ -116,43 +112,6 @@ void finish_frame(stream_call& sc, audio_aligner& a, const uint8_t* slot, uint32
 }
 
 // --- collecting confirmed frames ---
-
-// The output may start with the frames held: a frame that may begin it is among those
-// kept, or the current frame may. Always so where every frame may begin.
-bool can_begin(stream_call& sc, const audio_aligner& a) {
-    if (!a.mixed) return true;
-    if (a.header_read && a.frame_may_begin && a.frame_size != 0) return true;
-    bool kept = false;
-    for (uint32_t j = 0; j < a.held; ++j) {
-        const uint32_t k = (a.slot_index + audio_ring_slots - a.held + j) % audio_ring_slots;
-        kept = slot_kept(sc, a, k, kept);
-        if (kept && a.ring->may_begin[k]) return true;
-    }
-    return false;
-}
-
-// Whether the output may start at the next collected byte. Between frame starts only the
-// first video PTS can change it, and that only between calls. Frames whose time is not
-// known yet wait.
-bool start_ready(stream_call& sc, const audio_aligner& a) {
-    if (!a.confirmed || a.lost || a.unsure) return false;
-    if (sc.stream.wait_for_video) {
-        const uint64_t video = sc.timing.first_video_pts;
-        if (video == pts_unknown || pts_diff(a.frame_pts, video) < 0) return false;
-    }
-    return can_begin(sc, a);
-}
-
-// A time stamp has come after `count` frames counted on from before a damaged stretch,
-// the last of them in slot `last`: their times, counted back from it.
-void settle_times(audio_aligner& a, uint32_t last, uint32_t count) {
-    uint64_t t = a.frame_pts;
-    for (uint32_t j = 0; j < count; ++j) {
-        const uint32_t k = (last + audio_ring_slots - j) % audio_ring_slots;
-        t = (t - slot_ticks(a, k)) & ((uint64_t{1} << 33) - 1);
-        a.ring->pts[k] = t;
-    }
-}
 
 // A sync word that ends a whole frame starts the next one (its first sync byte at `lead`)
 // in the next slot; the closed frame joins those held, which go out once their time is
@@ -264,7 +223,7 @@ uint32_t collect(stream_call& sc, audio_aligner& a, const uint8_t* bytes, uint32
         }
         if (a.header_read && a.slot_fill == a.frame_size) {
             const uint8_t b = bytes[i];
-            if (!is_sync_word(v, a.sync_window << 8 | b)) {
+            if (!is_sync_word(v, a.sync_window << 8 | b) || !frame_intact(v, a.ring->data[a.slot_index], a.frame_size)) {
                 a.lost = 1;
                 return i;
             }
@@ -312,17 +271,27 @@ void drop_candidate(stream_call&, audio_aligner& a) {
     a.slot_fill = 0;
 }
 
-// The current frame is damaged: it is dropped, and its bytes, then the `count` at `rest`
-// not yet taken (which may lie in `hunt` themselves), are searched again as a dropped
-// candidate's. Frames held for a time stamp keep the times counted so far.
+// The current frame is damaged and dropped; the frames held for a time stamp keep the
+// times counted so far.
 template <const audio_variant& v>
-void lose(stream_call& sc, audio_aligner& a, const uint8_t* rest, uint32_t count) {
-    audio_frame_ring& ring = *a.ring;
+void damaged(stream_call& sc, audio_aligner& a) {
     sc.stream.repairs.damaged_frames += 1;
     if (a.unsure) {
         a.unsure = 0;
         if (a.started) release_held(sc, v, a);
     }
+    a.lost = 1;
+    a.bad_header = 0;
+    a.header_read = 0;
+}
+
+// The current frame is damaged: it is dropped, and its bytes, then the `count` at `rest`
+// not yet taken (which may lie in `hunt` themselves), are searched again as a dropped
+// candidate's.
+template <const audio_variant& v>
+void lose(stream_call& sc, audio_aligner& a, const uint8_t* rest, uint32_t count) {
+    audio_frame_ring& ring = *a.ring;
+    damaged<v>(sc, a);
     const uint32_t fill = a.slot_fill;
     if (count) memmove(ring.hunt + fill, rest, count);  // rest may be null when count is 0
     memcpy(ring.hunt, ring.data[a.slot_index], fill);
@@ -330,12 +299,21 @@ void lose(stream_call& sc, audio_aligner& a, const uint8_t* rest, uint32_t count
     a.position += count;
     for (uint32_t k = count > 0 && a.slot_fill > 4 ? a.slot_fill - 4 : a.slot_fill; count > 0 && k < a.slot_fill; ++k)
         a.sync_window = a.sync_window << 8 | ring.hunt[k];
-    a.lost = 1;
     a.synced = 1;
-    a.bad_header = 0;
-    a.header_read = 0;
     a.candidate_start = a.position - a.slot_fill - (v.sync_bytes - 1);
     drop_candidate<v>(sc, a);
+}
+
+// Packets of the stream were lost: the frame or candidate begun before the loss spans it,
+// and so does any frame that starts among its bytes, so they are dropped unsearched; no
+// sync word is made of bytes from both sides.
+template <const audio_variant& v>
+void cut(stream_call& sc, audio_aligner& a) {
+    a.sync_window = 0;
+    if (a.confirmed && !a.lost) damaged<v>(sc, a);
+    a.synced = 0;
+    a.slot_fill = 0;
+    a.frame_size = 0;
 }
 
 // Settles the candidate as far as its bytes allow. Returns true when it is confirmed.
@@ -467,25 +445,16 @@ void run_aligner(stream_call& sc, audio_aligner& a, const uint8_t* bytes, uint32
         return;
     }
     // Packets were lost before these bytes: no time stamp before them belongs to a frame
-    // after them.
+    // after them, and the frame begun before them is damaged.
     if (sc.stream.pes.data_lost) {
         a.marks.count = 0;
         sc.stream.pes.data_lost = 0;
+        a.lost_before |= !a.started;
+        cut<v>(sc, a);
     }
     if (new_pts == 1) add_mark(a, pts);
     const uint32_t taken = align<v, fast>(sc, a, bytes, count);
     if (taken < count) write_audio(sc, bytes + taken, count - taken);
-}
-
-const audio_variant& variant_of(audio_syntax syntax) {
-    switch (syntax) {
-    case audio_syntax::ac3: return ac3_variant;
-    case audio_syntax::mpeg: return mpeg_variant;
-    case audio_syntax::adts: return adts_variant;
-    case audio_syntax::latm: return latm_variant;
-    case audio_syntax::dts: break;
-    }
-    return dts_variant;
 }
 
 // The machine of the stream's frame syntax; `fast` takes runs where it can.

@@ -434,6 +434,44 @@ bool find_frames(const uint8_t* b, uint32_t n, uint32_t syntaxes, found_frames& 
     return best != 0;
 }
 
+namespace {
+
+// CRC-16 with the polynomial x^16 + x^15 + x^2 + 1, most significant bit first, from 0.
+struct crc16_table {
+    uint16_t t[256];
+    constexpr crc16_table() : t{} {
+        for (uint32_t b = 0; b < 256; ++b) {
+            uint32_t c = b << 8;
+            for (int k = 0; k < 8; ++k) c = (c & 0x8000) ? (c << 1) ^ 0x8005 : c << 1;
+            t[b] = uint16_t(c);
+        }
+    }
+};
+constexpr crc16_table crc16;
+
+}  // namespace
+
+bool frame_intact(const audio_variant& v, const uint8_t* slot, uint32_t size) {
+    if (v.syntax != audio_syntax::ac3 || size < 4) return true;
+    // crc1 covers the first 5/8 of an AC-3 frame and crc2 the rest; an E-AC-3 frame has
+    // crc2 alone over all of it. Either way the CRC of every byte after the sync word,
+    // both CRC words included, is 0 for an intact frame.
+    uint32_t c = 0;
+    for (const uint8_t* p = slot + 1; p != slot + size - 1; ++p) c = (c << 8 & 0xFF00) ^ crc16.t[(c >> 8) ^ *p];
+    return c == 0;
+}
+
+const audio_variant& variant_of(audio_syntax syntax) {
+    switch (syntax) {
+    case audio_syntax::ac3: return ac3_variant;
+    case audio_syntax::mpeg: return mpeg_variant;
+    case audio_syntax::adts: return adts_variant;
+    case audio_syntax::latm: return latm_variant;
+    case audio_syntax::dts: break;
+    }
+    return dts_variant;
+}
+
 const char* syntax_name(audio_syntax s) {
     switch (s) {
     case audio_syntax::ac3: return "AC-3";

@@ -51,6 +51,9 @@ constexpr bool is_sync_word(const audio_variant& v, uint32_t w) {
     return false;
 }
 
+// The variant of a syntax.
+const audio_variant& variant_of(audio_syntax syntax);
+
 // What a frame header says.
 struct frame_info {
     uint32_t size = 0;     // bytes; 0: not a valid header
@@ -71,6 +74,11 @@ frame_info finish_latm_frame(audio_aligner& a, const uint8_t* slot, uint32_t siz
 // The next frame's header bytes (from the last sync byte on) agree with the frame's:
 // the parts of the header that may not change within a stream.
 bool same_stream(const audio_variant& v, const uint8_t* frame, const uint8_t* next);
+
+// A whole frame whose slot begins at `slot` (`size` frame bytes from its first sync byte)
+// passes the check its syntax carries: AC-3 and E-AC-3 end in a CRC over the frame after
+// the sync word. The other syntaxes carry none that every frame has: always true.
+bool frame_intact(const audio_variant& v, const uint8_t* slot, uint32_t size);
 
 // The header report printed once at confirmation.
 void print_header_report(stream_call& sc, const audio_variant& v, const audio_aligner& a);

@@ -27,10 +27,6 @@ namespace {
 
 constexpr int64_t jump_limit = 900000;  // 10 s
 
-void write_audio(stream_call& sc, const uint8_t* data, size_t n) {
-    if (!sc.stream.parse_only) sink_write(sc.stream.out, data, n);
-}
-
 // Slot k's frame, whole: its lead bytes, then the slot up to the next frame's lead.
 void write_slot(stream_call& sc, const audio_variant& v, const audio_aligner& a, uint32_t k) {
     const uint8_t* slot = a.ring->data[k];
@@ -188,21 +184,73 @@ void emit(stream_call& sc, const audio_variant& v, audio_aligner& a, uint32_t k)
 }
 
 // The time at which the output begins when the frames before slot k, the first kept, are
-// missing: the frame after the dropped one (slot `before`) that would have been kept. A
-// step beyond the jump limit is a new time base, as after the start: nothing is missing.
+// missing: the frame after the dropped one (slot `before`) that would have been kept. With
+// no frame dropped before it, the stream having lost bytes before the start, the earliest
+// frame before it that would have been kept. A step beyond the jump limit is a new time
+// base, as after the start: nothing is missing.
 uint64_t first_time(const stream_call& sc, audio_aligner& a, uint32_t before, uint32_t k) {
     const audio_frame_ring& ring = *a.ring;
-    const uint32_t step = slot_ticks(a, before);
-    if (step == 0 || ring.rate[k] == 0) return ring.pts[k];
-    uint64_t t = ring.pts[before] + step;
-    if (pts_diff(ring.pts[k], t) > jump_limit) return ring.pts[k];
-    for (uint32_t n = 0; n < 1000 && pts_diff(sc.timing.first_video_pts, t) >= ring.threshold[k]; ++n) t += step;
+    const uint64_t video = sc.timing.first_video_pts;
+    uint64_t t = ring.pts[k];
+    if (before == audio_ring_slots) {
+        const uint32_t step = slot_ticks(a, k);
+        for (uint32_t n = 0; step && n * step < jump_limit && pts_diff(video, t - step) < ring.threshold[k]; ++n)
+            t -= step;
+    } else {
+        const uint32_t step = slot_ticks(a, before);
+        if (step == 0 || ring.rate[k] == 0) return t;
+        t = ring.pts[before] + step;
+        if (pts_diff(ring.pts[k], t) > jump_limit) return ring.pts[k];
+        for (uint32_t n = 0; n < 1000 && pts_diff(video, t) >= ring.threshold[k]; ++n) t += step;
+    }
+    t &= (uint64_t{1} << 33) - 1;
     if (pts_diff(ring.pts[k], t) <= int64_t(slot_ticks(a, k) / 2)) return ring.pts[k];
     anchor(a, t, ring.rate[k]);
     return t;
 }
 
+// The output may start with the frames held: a frame that may begin it is among those
+// kept, or the current frame may. Always so where every frame may begin.
+bool can_begin(stream_call& sc, const audio_aligner& a) {
+    if (!a.mixed) return true;
+    if (a.header_read && a.frame_may_begin && a.frame_size != 0) return true;
+    bool kept = false;
+    for (uint32_t j = 0; j < a.held; ++j) {
+        const uint32_t k = (a.slot_index + audio_ring_slots - a.held + j) % audio_ring_slots;
+        kept = slot_kept(sc, a, k, kept);
+        if (kept && a.ring->may_begin[k]) return true;
+    }
+    return false;
+}
+
 }  // namespace
+
+// Whether the output may start at the next collected byte. Between frame starts only the
+// first video PTS can change it, and that only between calls. Frames whose time is not
+// known yet wait.
+bool start_ready(stream_call& sc, const audio_aligner& a) {
+    if (!a.confirmed || a.lost || a.unsure) return false;
+    if (sc.stream.wait_for_video) {
+        const uint64_t video = sc.timing.first_video_pts;
+        if (video == pts_unknown || pts_diff(a.frame_pts, video) < 0) return false;
+    }
+    return can_begin(sc, a);
+}
+
+// A time stamp has come after `count` frames counted on from before a damaged stretch,
+// the last of them in slot `last`: their times, counted back from it.
+void settle_times(audio_aligner& a, uint32_t last, uint32_t count) {
+    uint64_t t = a.frame_pts;
+    for (uint32_t j = 0; j < count; ++j) {
+        const uint32_t k = (last + audio_ring_slots - j) % audio_ring_slots;
+        t = (t - slot_ticks(a, k)) & ((uint64_t{1} << 33) - 1);
+        a.ring->pts[k] = t;
+    }
+}
+
+void write_audio(stream_call& sc, const uint8_t* data, size_t n) {
+    if (!sc.stream.parse_only) sink_write(sc.stream.out, data, n);
+}
 
 uint32_t slot_ticks(const audio_aligner& a, uint32_t k) {
     const audio_frame_ring& ring = *a.ring;
@@ -238,7 +286,7 @@ void start_output(stream_call& sc, const audio_variant& v, audio_aligner& a) {
             a.first_pts_reported = 1;
             // The first kept may be the current frame: the frames lost before it are the
             // ones that held the video's first picture.
-            const uint64_t pts = !a.passing && aligning && before != audio_ring_slots
+            const uint64_t pts = !a.passing && aligning && (before != audio_ring_slots || a.lost_before)
                                      ? first_time(sc, a, before, k)
                                      : ring.pts[k];
             sc.stream.first_pts = pts;

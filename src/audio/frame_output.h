@@ -3,11 +3,15 @@
 // repeated in the middle neither moves what follows nor goes unreported.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "audio/frame_headers.h"
 
 struct stream_call;
+
+// Bytes of the stream's output (none with option p).
+void write_audio(stream_call& sc, const uint8_t* data, size_t n);
 
 // A PES header's time stamp for the frames from the next byte on.
 void add_mark(audio_aligner& a, uint64_t pts);
@@ -23,6 +27,15 @@ uint32_t slot_ticks(const audio_aligner& a, uint32_t k);
 // it: a frame that may begin the output is kept unless it ends before the video starts;
 // any other goes along with the frame before it.
 bool slot_kept(const stream_call& sc, const audio_aligner& a, uint32_t k, bool kept_before);
+
+// Whether the output may start at the next collected byte. Between frame starts only the
+// first video PTS can change it, and that only between calls. Frames whose time is not
+// known yet wait.
+bool start_ready(stream_call& sc, const audio_aligner& a);
+
+// A time stamp has come after `count` frames counted on from before a damaged stretch,
+// the last of them in slot `last`: their times, counted back from it.
+void settle_times(audio_aligner& a, uint32_t last, uint32_t count);
 
 // The output starts: the held frames that end after the first picture are written. With
 // option z the current frame's bytes so far go out too, and every later byte unchanged.

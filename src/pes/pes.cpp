@@ -248,6 +248,14 @@ uint32_t feed(instance in, uint8_t* data, uint32_t available) {
     pes_parser& p = in.p;
     p.start_register = (p.start_register << 8) | *data;
     if (!p.in_payload) {
+        // A unit start whose payload does not begin with a start code was damaged (zeroed
+        // by a receiver, say): for aligned audio its bytes are the stream's after a loss.
+        if (p.unit_checked < 3 && *data != (p.unit_checked == 2 ? 1 : 0)) {
+            p.unit_checked = 3;
+            stream_lost_data(in.s, false);
+            if (p.in_payload) return feed(in, data, available);
+        }
+        p.unit_checked += p.unit_checked < 3;
         header_byte(in, *data);
         return 1;
     }
@@ -270,7 +278,19 @@ uint32_t feed(instance in, uint8_t* data, uint32_t available) {
 
 }  // namespace
 
-void pes_unit_start(chosen_stream& s) { s.pes.in_payload = 0; }
+void pes_unit_start(chosen_stream& s) {
+    s.pes.in_payload = 0;
+    s.pes.unit_checked = 0;
+}
+
+void stream_lost_data(chosen_stream& s, bool unit_start) {
+    s.pes.data_lost = 1;
+    if (unit_start || s.kind != stream_kind::audio || s.pes_output || s.handler < stream_handler::mpeg_audio ||
+        s.handler > stream_handler::dts_audio)
+        return;
+    s.pes.in_payload = 1;
+    s.pes.packet_remaining = 0xFFFF;
+}
 
 uint32_t feed_pes(stream_call& sc, uint8_t* data, uint32_t available) {
     chosen_stream& s = sc.stream;

@@ -28,6 +28,7 @@ struct pes_parser {
     uint32_t pts_dts_countdown = 0;
     uint32_t lpcm_countdown = 0;
     uint32_t in_payload = 0;
+    uint32_t unit_checked = 3;  // bytes of the start code 00 00 01 seen since a unit start
     uint64_t pts_accumulator = 0;
     uint64_t dts_accumulator = 0;
     uint64_t current_pts = 0;
@@ -65,6 +66,11 @@ struct stream_call;
 // audio PES packet cut short by a lost transport packet ends here, and the bytes it got
 // are kept.
 void pes_unit_start(chosen_stream& s);
+
+// Packets of the stream's PID were lost before this one, which begins a payload unit or
+// not. Audio frames are found again by their sync words, so after a loss the aligned audio
+// takes every byte up to the next unit start, a PES packet whose header was lost too.
+void stream_lost_data(chosen_stream& s, bool unit_start);
 
 // Payload bytes of the stream's PID: offered `available` bytes, returns how many it took.
 uint32_t feed_pes(stream_call& sc, uint8_t* data, uint32_t available);

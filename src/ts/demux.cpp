@@ -72,8 +72,12 @@ void arrival_time_byte(context& ctx, uint8_t b, uint32_t left) {
         fprintf(ctx.report, "Discontinuity!, pid = %d <0x%04x>, received = %2d, expected = %2d, at %d\n",
                 pid, pid, received, expected, ctx.stats.packet_number);
         ctx.pids.continuity_errors[pid] += 1;
-        if (ctx.stream_of_pid[pid] != no_stream) ctx.streams[ctx.stream_of_pid[pid]].pes.data_lost = 1;
+        if (ctx.stream_of_pid[pid] != no_stream) stream_lost_data(ctx.streams[ctx.stream_of_pid[pid]], ts.unit_start);
     }
+    // A stream's first packet that continues a PES packet: its start was lost, or the
+    // recording began after it. Its bytes wait for a PES header as ever.
+    if (last == 0xFF && has_payload && !ts.unit_start && ctx.stream_of_pid[pid] != no_stream)
+        ctx.streams[ctx.stream_of_pid[pid]].pes.data_lost = 1;
     if (pid != 0 && has_payload) ctx.pids.last_cc[pid] = received;
     if (ts.adaptation_control & 2) ts.af_length_pending = 1;
     if (ts.early.slots) early_packet_begin(ctx, pid, has_payload);

@@ -163,6 +163,7 @@ bytes with_false_syncs(const variant_case& v, uint32_t count, std::vector<size_t
     for (uint32_t k = 0; k <= count; ++k) {
         bytes f = slice(frames, k * v.size, (k + 1) * v.size);
         for (size_t at : {50, 300}) std::copy(v.false_sync.begin(), v.false_sync.end(), f.begin() + long(at));
+        if (std::string(v.name) == "ac3") seal_ac3(f);
         if (k > 0) starts.push_back(out.size());
         out = out + (k == 0 ? slice(f, 40) : f);
     }

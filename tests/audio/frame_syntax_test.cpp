@@ -23,6 +23,7 @@ bytes eac3_pairs(uint32_t count, std::vector<size_t>& independent) {
         independent.push_back(out.size());
         out = out + f;
         f[2] = uint8_t((f[2] & 0x3F) | 0x40);
+        seal_ac3(f);
         out = out + f;
     }
     return out;

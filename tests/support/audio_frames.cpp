@@ -17,8 +17,20 @@ bytes framed(uint32_t size, std::initializer_list<uint8_t> head, uint8_t fill) {
 
 }  // namespace
 
+void seal_ac3(bytes& f) {
+    // The CRC (x^16 + x^15 + x^2 + 1, from 0) of the bytes after the sync word before the
+    // last word, written there, so that the CRC of all of them comes out 0.
+    uint32_t c = 0;
+    for (size_t i = 2; i + 2 < f.size(); ++i)
+        for (int b = 7; b >= 0; --b) c = ((c << 1) | (f[i] >> b & 1)) ^ (c & 0x8000 ? 0x18005 : 0);
+    for (int b = 0; b < 16; ++b) c = (c << 1) ^ (c & 0x8000 ? 0x18005 : 0);
+    f[f.size() - 2] = uint8_t(c >> 8), f[f.size() - 1] = uint8_t(c);
+}
+
 bytes ac3_frame(uint32_t size, uint8_t rate_byte, uint8_t bsid_bsmod, uint8_t acmod_byte, uint8_t fill) {
-    return framed(size, {0x0B, 0x77, 0x00, 0x00, rate_byte, bsid_bsmod, acmod_byte}, fill);
+    bytes f = framed(size, {0x0B, 0x77, 0x00, 0x00, rate_byte, bsid_bsmod, acmod_byte}, fill);
+    seal_ac3(f);
+    return f;
 }
 
 bytes mp2_frame(uint32_t size, uint8_t rate_byte, uint8_t mode_byte, uint8_t fill) {

@@ -13,6 +13,8 @@
 namespace kt {
 
 // 0B 77, crc1 00 00, the fscod/frmsizecod byte, bsid/bsmod, the acmod byte, then `fill`.
+// An AC-3 or E-AC-3 frame's last word made its CRC, as after a change to its bytes.
+void seal_ac3(bytes& frame);
 bytes ac3_frame(uint32_t size, uint8_t rate_byte, uint8_t bsid_bsmod, uint8_t acmod_byte, uint8_t fill);
 // FF FD, the bit-rate/sampling/padding byte, the mode byte, then `fill`.
 bytes mp2_frame(uint32_t size, uint8_t rate_byte, uint8_t mode_byte, uint8_t fill);
