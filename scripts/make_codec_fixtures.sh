@@ -11,6 +11,9 @@
 #   codecs_latm.ts audio 1 AAC LATM stereo 48 kHz 128k     2 AAC LATM mono silence 44.1 kHz
 #   codecs_dvb.ts  audio 1 E-AC-3 5.1 under 0x06 with the enhanced AC-3 descriptor
 #   mpeg1_mp2.ts   MPEG-1 video (no sequence extension) + MP2, the audio 0.3 s ahead
+#   long_audio.ts  7 s for dropouts of seconds: audio 1 MP2 48 kHz 64k, 2 MP3 44.1 kHz 64k,
+#                  3 DTS stereo 320k, 4 AC-3 64k, 5 AAC ADTS 44.1 kHz 64k, 6 E-AC-3 64k
+#   long_latm.ts   7 s, AAC in LATM 48 kHz 64k
 #
 # MPEG-1/2 audio are counted first, then DTS (0x82), then AAC (0x0F) and E-AC-3 (0x87),
 # which come last in kavel's numbering; the PMT order above is kavel's.
@@ -76,4 +79,15 @@ echo "mpeg1_mp2: MPEG-1 video (stream_type 0x01) beside MP2"
     -c:v mpeg1video -bf 2 -q:v 24 -g 12 -flags:v +bitexact -c:a mp2 -b:a 128k "${ABX[@]}" "${MUX[@]}" \
     "$OUT/mpeg1_mp2.ts"
 probe mpeg1_mp2
+
+echo "long_audio, long_latm: 7 s of every aligned syntax, for dropouts of seconds"
+"${FF[@]}" "${VIDEO[@]}" -f lavfi -i "$(tone 48000 440 660)" -f lavfi -i "$(tone 44100 550 770)" \
+    -f lavfi -i "$(tone 48000 330 495)" -f lavfi -i "$(tone 44100 300 450)" -f lavfi -i "$(tone 48000 1000 1500)" \
+    -f lavfi -i "$(tone 48000 600 900)" -t 7 -map 0:v -map 1:a -map 2:a -map 3:a -map 4:a -map 5:a -map 6:a \
+    -c:v mpeg2video -bf 2 -q:v 31 -g 12 -flags:v +bitexact \
+    -c:a:0 mp2 -b:a:0 64k -c:a:1 libmp3lame -b:a:1 64k -c:a:2 dca -strict -2 -b:a:2 320k \
+    -c:a:3 aac -b:a:3 64k -c:a:4 ac3 -b:a:4 64k -c:a:5 eac3 -b:a:5 64k "${ABX[@]}" "${MUX[@]}" "$OUT/long_audio.ts"
+"${FF[@]}" "${VIDEO[@]}" -f lavfi -i "$(tone 48000 440 660)" -t 7 -map 0:v -map 1:a \
+    -c:v mpeg2video -bf 2 -q:v 31 -g 12 -flags:v +bitexact -c:a aac -b:a 64k "${ABX[@]}" "${MUX[@]}" \
+    -mpegts_flags latm "$OUT/long_latm.ts"
 echo done

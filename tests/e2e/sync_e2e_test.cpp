@@ -74,53 +74,93 @@ std::vector<bytes> frames_of(const std::string& path, const std::string& format)
     return frames;
 }
 
+// Copies of the packets at the offsets `at` with their payload zeroed.
+bytes zeroed(bytes ts, const std::vector<size_t>& at) {
+    for (size_t p : at) {
+        const size_t payload = ts[p + 3] & 0x20 ? 5 + ts[p + 4] : 4;
+        std::fill(ts.begin() + long(std::min<size_t>(p + payload, p + 188)), ts.begin() + long(p + 188), uint8_t{0});
+    }
+    return ts;
+}
+
 struct stream_case {
     const char* fixture;
     const char* audio;
     uint16_t pid;
-    const char* format;
+    const char* format;  // to read it (ffprobe) and to write FFmpeg's copy
+    const char* muxer;
+    int map;             // FFmpeg's audio stream index
+    double seconds;      // long enough for dropouts of seconds; else 0
 };
 
 const stream_case streams[] = {
-    {"mpeg2_ac3_51_late_video.ts", "1", 0x101, "ac3"}, {"codecs.ts", "8", 0x108, "eac3"},
-    {"mpeg1_mp2.ts", "1", 0x101, "mp3"},               {"codecs.ts", "1", 0x101, "mp3"},
-    {"codecs.ts", "6", 0x106, "aac"},                  {"codecs_latm.ts", "1", 0x101, "loas"},
-    {"codecs.ts", "5", 0x105, "dts"}};
+    {"long_audio.ts", "1", 0x101, "mp3", "mp2", 0, 7},   {"long_audio.ts", "2", 0x102, "mp3", "mp3", 1, 7},
+    {"long_audio.ts", "3", 0x103, "dts", "dts", 2, 7},   {"long_audio.ts", "5", 0x104, "aac", "adts", 3, 7},
+    {"long_audio.ts", "4", 0x105, "ac3", "ac3", 4, 7},   {"long_audio.ts", "6", 0x106, "eac3", "eac3", 5, 7},
+    {"long_latm.ts", "1", 0x101, "loas", "latm", 0, 7},  {"mpeg2_ac3_51_late_video.ts", "1", 0x101, "ac3", "ac3", 0, 0},
+    {"codecs.ts", "5", 0x105, "dts", "dts", 4, 0}};
 
 }  // namespace
 
 TEST(SyncE2E, LostAudioCostsOnlyTheFramesItTouchedAndTheRestKeepsItsPlace) {
-    if (!have_tool("ffprobe")) GTEST_SKIP() << "ffprobe not installed";
+    if (!have_tool("ffmpeg")) GTEST_SKIP() << "FFmpeg not installed";
     for (const stream_case& c : streams) {
         const bytes clean = read_file(test_data(c.fixture));
         temp_dir dir;
         write_file(dir.file("clean.ts"), clean);
         run_kavel({"-s", dir.file("clean.ts"), "1", "1", c.audio}, dir.path());
         std::rename(dir.file("bits0001.mpa").c_str(), dir.file("clean.es").c_str());
+        // The clean output is the end of FFmpeg's copy of the stream.
+        run_shell("ffmpeg -v error -i " + dir.file("clean.ts") + " -map 0:a:" + std::to_string(c.map) +
+                  " -c copy -write_xing 0 -id3v2_version 0 -f " + c.muxer + " " + dir.file("copy.es"));
+        const bytes es = read_file(dir.file("clean.es")), copy = read_file(dir.file("copy.es"));
+        ASSERT_TRUE(es.size() > 1000 && es.size() <= copy.size() &&
+                    std::equal(es.begin(), es.end(), copy.end() - long(es.size())))
+            << c.fixture << " audio " << c.audio;
         const std::vector<bytes> want = frames_of(dir.file("clean.es"), c.format);
-        ASSERT_GT(want.size(), 20u) << c.fixture;
+        size_t skip = copy.size() - es.size();
         const std::vector<size_t> plain = packets_of(clean, c.pid, true), all = packets_of(clean, c.pid, false);
         // One packet before the start, the one with the PES header of the frame the output
-        // starts with (found by its bytes), one in the middle, and 0.1 s of packets there.
+        // starts with, one in the middle; 0.1 s of packets there, or
+        // 0.5 s and 3 s, and four packets with their payload zeroed.
         const size_t middle = plain[plain.size() * 3 / 5];
-        const size_t first = size_t(std::search(clean.begin(), clean.end(), want[0].begin() + 16, want[0].begin() + 32) - clean.begin());
+        // The packet with the first byte of the output, counted in the PES payload.
         size_t at_start = 0;
-        for (size_t at : all) at_start = at <= first && (clean[at + 1] & 0x40) ? at : at_start;
-        std::vector<size_t> stretch(all.begin() + long(all.size() / 2), all.begin() + long(all.size() * 7 / 12));
-        const std::pair<const char*, std::vector<size_t>> damages[] = {
-            {"before", {plain[1]}}, {"at the start", {at_start}}, {"middle", {middle}}, {"stretch", stretch}};
+        const auto carried = [&clean](size_t at) {  // bytes of the stream in the packet
+            const size_t payload = clean[at + 3] & 0x20 ? 5 + clean[at + 4] : 4;
+            return 188 - payload - (clean[at + 1] & 0x40 ? 9 + clean[at + payload + 8] : 0);
+        };
+        for (size_t at : all) {
+            if (clean[at + 1] & 0x40) at_start = at;
+            if (skip < carried(at)) break;
+            skip -= carried(at);
+        }
+        const auto stretch = [&](double from, double seconds) {
+            const size_t n = c.seconds ? size_t(double(all.size()) * seconds / c.seconds) : all.size() / 12;
+            return std::vector<size_t>(all.begin() + long(all.size() / 2 - size_t(double(n) * from)),
+                                       all.begin() + long(all.size() / 2 - size_t(double(n) * from) + n));
+        };
+        const std::vector<size_t> four(all.begin() + long(all.size() / 2), all.begin() + long(all.size() / 2 + 4));
+        std::vector<std::pair<std::string, std::vector<size_t>>> damages = {
+            {"before", {plain[1]}}, {"at the start", {at_start}}, {"middle", {middle}}};
+        if (c.seconds)
+            damages.insert(damages.end(), {{"0.5 s", stretch(0, 0.5)}, {"3 s", stretch(0.5, 3)}, {"zeroed", four}});
+        else
+            damages.push_back({"stretch", stretch(0, 0)});
         for (const auto& [name, drop] : damages) {
             // LATM begins at a frame with its StreamMuxConfig; that one lost, at the video.
             if (drop[0] == at_start && std::string(c.format) == "loas") continue;
             SCOPED_TRACE(std::string(c.fixture) + " audio " + c.audio + ", lost " + name);
-            write_file(dir.file("lost.ts"), without(clean, drop));
+            write_file(dir.file("lost.ts"), name == "zeroed" ? zeroed(clean, drop) : without(clean, drop));
             const program_result r = run_kavel({"-s", dir.file("lost.ts"), "1", "1", c.audio}, dir.path());
             const std::vector<bytes> got = frames_of(dir.file("bits0001.mpa"), c.format);
             ASSERT_FALSE(got.empty());
             // As many frames as the clean run (within one after a stretch); those that
             // differ stand together, and every frame after them at its clean index.
             EXPECT_NEAR(double(got.size()), double(want.size()), drop.size() > 1 ? 1.0 : 0.0) << r.out;
-            const size_t touched = drop.size() > 1 ? want.size() / 4 + 3 : 2;
+            size_t lost = 0;
+            for (size_t at : drop) lost += carried(at);
+            const size_t touched = lost * want.size() / es.size() * 11 / 10 + 3;
             size_t lo = got.size(), hi = 0;
             for (size_t k = 0; k < std::min(got.size(), want.size()); ++k)
                 if (!(got[k] == want[k])) lo = std::min(lo, k), hi = k;
