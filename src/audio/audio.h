@@ -113,6 +113,7 @@ struct audio_aligner {
     uint32_t have_filler = 0;
     uint32_t dropping = 0;        // the last frame was dropped: the frames along with it go too
     uint32_t overlap_frames = 0;  // frames dropped in the overlap going on
+    uint32_t damage_seen = 0;     // the stream's damaged frames when the last frame went out
     uint64_t overlap_pts = 0;
 };
 

@@ -118,12 +118,18 @@ void end_overlap(stream_call& sc, audio_aligner& a, int64_t ticks) {
     a.overlap_frames = 0;
 }
 
-// A difference of `d` ticks at `pts` is a jump of the whole stream's time stamps.
-bool is_jump(const stream_call& sc, int64_t d, int64_t ticks, uint64_t pts) {
+// A difference of `d` ticks at `pts` is a jump of the whole stream's time stamps: beyond
+// the limit, the video's jump, or the PCR's at a discontinuity_indicator where the stream
+// lost nothing since the last frame written (within the 100 ms between PCRs and the
+// difference of the mux delays on either side).
+bool is_jump(const stream_call& sc, const audio_aligner& a, int64_t d, int64_t ticks, uint64_t pts) {
     if (d > jump_limit || d < -jump_limit) return true;
     const shared_timing& t = sc.timing;
-    return t.video_jumped && std::llabs(d - t.video_jump) <= 2 * (ticks + t.video_step) &&
-           std::llabs(pts_diff(pts, t.video_jump_to)) < jump_limit;
+    if (t.video_jumped && std::llabs(d - t.video_jump) <= 2 * (ticks + t.video_step) &&
+        std::llabs(pts_diff(pts, t.video_jump_to)) < jump_limit)
+        return true;
+    return t.pcr_jumped && a.damage_seen == sc.stream.repairs.damaged_frames && std::llabs(d - t.pcr_jump) < 90000 &&
+           std::llabs(pts_diff(pts, t.pcr_jump_to)) < jump_limit;
 }
 
 // n frames where frames are missing before slot k's.
@@ -156,7 +162,7 @@ void emit(stream_call& sc, const audio_variant& v, audio_aligner& a, uint32_t k)
     const int64_t ticks = int64_t(uint64_t(samples) * 90000 / rate);
     const int64_t d = pts_diff(pts, out_time(a));
     if (d > ticks / 2 || d < -ticks / 2) {
-        if (is_jump(sc, d, ticks, pts)) {
+        if (is_jump(sc, a, d, ticks, pts)) {
             fprintf(sc.stream.report, "Audio time stamps jump by %lld ticks at PTS 0x%08x: a new time base\n",
                     (long long)d, uint32_t(pts));
             sc.stream.repairs.time_base_jumps += 1;
@@ -177,6 +183,7 @@ void emit(stream_call& sc, const audio_variant& v, audio_aligner& a, uint32_t k)
     a.dropping = 0;
     write_slot(sc, v, a, k);
     advance(a, samples, rate, 1);
+    a.damage_seen = sc.stream.repairs.damaged_frames;
     if (ring.may_begin[k]) {
         a.filler_slot = k;
         a.have_filler = 1;

@@ -47,6 +47,12 @@ struct shared_timing {
     int64_t video_jump = 0;      // ticks, one picture's step included
     uint64_t video_jump_to = 0;  // the time stamp after it
     uint32_t video_step = 0;     // the usual step between pictures with time stamps
+    // The latest jump of the PCR at a discontinuity_indicator: a new time base that audio
+    // making the same jump takes as such, where the video does not tell (no video, or
+    // none yet).
+    uint32_t pcr_jumped = 0;
+    int64_t pcr_jump = 0;      // ticks
+    uint64_t pcr_jump_to = 0;  // the PCR base after it
 };
 
 // One output file and the bytes handed to it so far (a move back over bytes already

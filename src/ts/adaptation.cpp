@@ -65,6 +65,16 @@ void process_pcr(context& ctx) {
     const uint64_t pcr = base * 300 + (ts.pcr_register & 0x1FF);
     const uint64_t adjusted = pcr < ts.last_pcr ? pcr + pcr_wrap : pcr;
     const uint64_t delta = adjusted - ts.last_pcr;
+    // A discontinuity_indicator with a PCR that steps well beyond the 100 ms between two
+    // PCRs: the time base changed. Receivers set the indicator after a dropout too, where
+    // the PCR goes on by the time lost; the audio tells those apart by its lost packets.
+    const int64_t step = pts_diff(base, ts.last_pcr / 300);
+    if (ts.discontinuity && ts.pcr_seen && (step > 90000 || step < -90000)) {
+        ctx.timing.pcr_jumped = 1;
+        ctx.timing.pcr_jump = step;
+        ctx.timing.pcr_jump_to = base;
+    }
+    ts.pcr_seen = 1;
     if (delta != 0 && !ctx.options.suppress_rate) show_rate(ctx, adjusted, delta);
     ts.last_pcr = pcr;
     ts.bytes_since_pcr = 0;
@@ -86,6 +96,7 @@ void feed_adaptation_byte(context& ctx, uint8_t b) {
     ts_state& ts = ctx.ts;
     ts.af_bytes_left -= 1;
     if (ts.af_length - ts.af_bytes_left == 1) {
+        ts.discontinuity = b >> 7;
         if (b & 0x10) {  // PCR_flag
             ts.pcr_countdown = 6;
             ts.pcr_register = 0;

@@ -61,6 +61,8 @@ struct ts_state {
     uint32_t pcr_countdown = 0;
     uint64_t pcr_register = 0;
     uint64_t last_pcr = 0;
+    uint32_t pcr_seen = 0;
+    uint32_t discontinuity = 0;  // the adaptation field's discontinuity_indicator
     uint64_t next_rate_flush = 0;      // monotonic nanoseconds before which no rate line is flushed
 
     early_store early;

@@ -32,8 +32,10 @@ bytes without(const bytes& ts, std::vector<size_t> drop) {
     return out;
 }
 
-// Moves every PCR, PTS and DTS from packet offset `from` on by `ticks`.
-bytes shifted(bytes ts, size_t from, uint64_t ticks) {
+// Moves every PCR, PTS and DTS from packet offset `from` on by `ticks`; with `marked` from
+// the first PCR there on, which comes with the discontinuity_indicator.
+bytes shifted(bytes ts, size_t from, uint64_t ticks, bool marked = false) {
+    while (marked && !(ts[from + 3] & 0x20 && ts[from + 4] >= 7 && ts[from + 5] & 0x10)) from += 188;
     const auto move = [ticks](uint8_t* f) {  // a 5-byte PTS/DTS field
         uint64_t t = uint64_t(f[0] >> 1 & 7) << 30 | uint64_t(f[1]) << 22 | uint64_t(f[2] >> 1) << 15 |
                      uint64_t(f[3]) << 7 | f[4] >> 1;
@@ -50,6 +52,8 @@ bytes shifted(bytes ts, size_t from, uint64_t ticks) {
                 base = (base + ticks) & ((uint64_t{1} << 33) - 1);
                 p[6] = uint8_t(base >> 25), p[7] = uint8_t(base >> 17), p[8] = uint8_t(base >> 9), p[9] = uint8_t(base >> 1);
                 p[10] = uint8_t((p[10] & 0x7F) | (base & 1) << 7);
+                p[5] |= uint8_t(marked ? 0x80 : 0);
+                marked = false;
             }
             payload = 5 + p[4];
         }
@@ -173,6 +177,14 @@ TEST(SyncE2E, LostAudioCostsOnlyTheFramesItTouchedAndTheRestKeepsItsPlace) {
         const program_result late = run_kavel({"-s", dir.file("late.ts"), "1", "1", c.audio}, dir.path());
         EXPECT_TRUE(read_file(dir.file("bits0001.mpa")) == read_file(dir.file("clean.es"))) << c.fixture << late.out;
         EXPECT_NE(late.out.find("Audio time stamps jump by 324000000 ticks"), std::string::npos) << late.out;
+
+        // Five seconds later with the discontinuity_indicator at the PCR: audio alone, with
+        // no video to tell, takes the PCR's jump as a new time base.
+        run_kavel({"-s", dir.file("clean.ts"), "1", "0", c.audio}, dir.path());
+        const bytes alone = read_file(dir.file("bits0001.mpa"));
+        write_file(dir.file("late.ts"), shifted(clean, clean.size() / 376 * 188, 90000ull * 5, true));
+        const program_result moved = run_kavel({"-s", dir.file("late.ts"), "1", "0", c.audio}, dir.path());
+        EXPECT_TRUE(read_file(dir.file("bits0001.mpa")) == alone) << c.fixture << moved.out;
 
         // Lost video: counted, the audio untouched.
         const std::vector<size_t> video = packets_of(clean, 0x100, true);
