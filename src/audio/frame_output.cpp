@@ -62,9 +62,11 @@ uint32_t make_silent(const audio_variant& v, const audio_aligner& a, uint32_t k)
     }
     if (v.syntax != audio_syntax::adts) return 0;
     // AAC LC: one raw data block of the channel configuration's elements, each channel
-    // with no scale factor band (max_sfb 0), then ID_END.
+    // with no scale factor band (max_sfb 0), then ID_END. At 24 kHz and below the stream
+    // may be HE-AAC signalled implicitly, whose decoder wants SBR data in every frame once
+    // it has seen some: repeated instead.
     const uint32_t profile = s[1] >> 6, config = (s[1] & 1) << 2 | s[2] >> 6;
-    if (profile != 1 || config == 0) return 0;
+    if (profile != 1 || config == 0 || (s[1] >> 2 & 15) >= 6) return 0;
     static const char* const elements[8] = {"", "S", "C", "SC", "SCS", "SCC", "SCCL", "SCCCL"};
     memset(out, 0, 64);
     bit_writer w{out + 7};
