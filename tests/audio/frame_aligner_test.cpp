@@ -95,6 +95,12 @@ TEST(AudioAligner, RingLimits) {
             v.call, {{slice(frames, 0, 131 * v.size), p0}, {slice(frames, 131 * v.size), {}, 0}}, with_video(1));
         EXPECT_EQ(r.report, v.header + first_audio_pts(p0 + 3 * v.ticks, 0));
         EXPECT_TRUE(r.audio == slice(frames, 3 * v.size));
+        // The frame holding the video's first PTS in the ring's last slot, closed by one
+        // in slot 0 after the lap: written.
+        const uint64_t video = p0 + 127 * v.ticks + 10;
+        const audio_result lap = audio_split_invariant(v.call, {{slice(frames, 0, 130 * v.size), p0, video}}, with_video(1));
+        EXPECT_EQ(lap.report, v.header + first_audio_pts(p0 + 127 * v.ticks, video));
+        EXPECT_TRUE(lap.audio == slice(frames, 127 * v.size, 130 * v.size));
 
         // 5000 stray bytes after frame 1: frame 1 has no successor a frame on and is
         // dropped; the search finds frame 2 among the bytes after it.

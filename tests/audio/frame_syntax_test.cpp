@@ -148,4 +148,14 @@ TEST(AudioSyntax, HeAacInLatmAndDtsSubstreamsAloneAreTimedByTheirOwnHeaders) {
     EXPECT_EQ(r.report, "Audio Bitrate = 750000, Audio Sampling Rate = 48000\nAudio Mode = extension substreams without a "
                         "core, DTS\n" + first_audio_pts(p0 + 5 * 960, p0 + 5 * 960 + 10));
     EXPECT_TRUE(r.audio == slice(es, 5 * 1000));
+    // High-rate DTS-HD: substreams of 20000 bytes, more than a quarter of the 16-bit size
+    // field allows, are held whole.
+    const bytes large = {0x64, 0x58, 0x20, 0x25, 0x00, 0x01, 0xE9, 0xC3, 0xF8, 0x00};
+    es.clear();
+    units = frames_in_packets(large, 20000, 6, 960, es);
+    units[0].video_pts = p0 + 2 * 960 + 10;
+    r = audio_split_invariant(dts_call, units, with_video(1));
+    EXPECT_EQ(r.report, "Audio Bitrate = 15000000, Audio Sampling Rate = 48000\nAudio Mode = extension substreams without "
+                        "a core, DTS\n" + first_audio_pts(p0 + 2 * 960, p0 + 2 * 960 + 10));
+    EXPECT_TRUE(r.audio == slice(es, 2 * 20000));
 }

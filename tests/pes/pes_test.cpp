@@ -182,16 +182,20 @@ TEST(PesTimestamps, MaximumKeepsTheLargestNotTheLast) {
 }
 
 TEST(PesTimestamps, EndingDifferenceOfTheFinalReport) {
-    ts_writer w;
-    w.pes(vpid, pes(0xE0, 1000, {}, counting(4)));
-    w.pes(apid, pes(0xBD, 900, {}, counting(4)));
-    w.pes(vpid, pes(0xE0, 8200, 4600, counting(4)));
-    w.pes(apid, pes(0xBD, 3060, {}, counting(4)));
-    // Video: max 8200 + step 3600; audio: max 3060 + step 2160.
-    const run_result r = expect_split_invariant(w.out, chosen({}));
-    EXPECT_NE(r.report.find("Ending audio to video PTS difference = -6580 ticks, -73.111111 milliseconds\n"),
-              std::string::npos)
-        << r.report;
+    // Video: max 8200 + step 3600; audio: max 3060 + step 2160. Moved to 2^33 - 5000, the
+    // video's last PTS and both ends come after the wrap, the audio's last PTS before it.
+    for (const uint64_t base : {uint64_t{0}, (uint64_t{1} << 33) - 5000}) {
+        const auto at = [base](uint64_t t) { return (base + t) & ((uint64_t{1} << 33) - 1); };
+        ts_writer w;
+        w.pes(vpid, pes(0xE0, at(1000), {}, counting(4)));
+        w.pes(apid, pes(0xBD, at(900), {}, counting(4)));
+        w.pes(vpid, pes(0xE0, at(8200), at(4600), counting(4)));
+        w.pes(apid, pes(0xBD, at(3060), {}, counting(4)));
+        const run_result r = expect_split_invariant(w.out, chosen({}));
+        EXPECT_NE(r.report.find("Ending audio to video PTS difference = -6580 ticks, -73.111111 milliseconds\n"),
+                  std::string::npos)
+            << r.report;
+    }
 }
 
 TEST(PesRaw, TypesWithoutHandlerWriteThePayloadUnchanged) {
