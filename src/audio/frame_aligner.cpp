@@ -285,6 +285,12 @@ void damaged(stream_call& sc, audio_aligner& a) {
     a.header_read = 0;
 }
 
+// The frames found again after damage are held from the slot after the one that a gap
+// repeats, so that none overwrites it (after the start nothing else is held then).
+void make_room(audio_aligner& a) {
+    if (a.started && a.held == 0 && a.have_filler) a.slot_index = (a.filler_slot + 1) % audio_ring_slots;
+}
+
 // The current frame is damaged: it is dropped, and its bytes, then the `count` at `rest`
 // not yet taken (which may lie in `hunt` themselves), are searched again as a dropped
 // candidate's.
@@ -302,6 +308,7 @@ void lose(stream_call& sc, audio_aligner& a, const uint8_t* rest, uint32_t count
     a.synced = 1;
     a.candidate_start = a.position - a.slot_fill - (v.sync_bytes - 1);
     drop_candidate<v>(sc, a);
+    make_room(a);
 }
 
 // Packets of the stream were lost: the frame or candidate begun before the loss spans it,
@@ -314,6 +321,7 @@ void cut(stream_call& sc, audio_aligner& a) {
     a.synced = 0;
     a.slot_fill = 0;
     a.frame_size = 0;
+    make_room(a);
 }
 
 // Settles the candidate as far as its bytes allow. Returns true when it is confirmed.

@@ -102,6 +102,17 @@ TEST(AudioAligner, RingLimits) {
         EXPECT_EQ(lap.report, v.header + first_audio_pts(p0 + 127 * v.ticks, video));
         EXPECT_TRUE(lap.audio == slice(frames, 127 * v.size, 130 * v.size));
 
+        // Frames `lost` and the next damaged after the output started, those after them held
+        // for frame 8's time stamp: the gap repeats the frame before them, in either slot
+        // that frames take turns in (AC-3 gaps are filled with repeats).
+        for (uint32_t lost = 4; lost < 6 && v.size == 1536; ++lost) {
+            const bytes es = slice(frames, 0, lost * v.size + 100) + slice(frames, (lost + 1) * v.size + 500, 8 * v.size);
+            const audio_result gap =
+                audio_split_invariant(v.call, {{es, p0, p0}, {slice(frames, 8 * v.size, 10 * v.size), p0 + 8 * v.ticks}});
+            const bytes last = slice(frames, (lost - 1) * v.size, lost * v.size);
+            EXPECT_TRUE(gap.audio == slice(frames, 0, lost * v.size) + last + last + slice(frames, (lost + 2) * v.size, 10 * v.size));
+        }
+
         // 5000 stray bytes after frame 1: frame 1 has no successor a frame on and is
         // dropped; the search finds frame 2 among the bytes after it.
         const bytes in = slice(frames, 0, 2 * v.size) + repeat(0x33, 5000) + slice(frames, 2 * v.size, 4 * v.size);
