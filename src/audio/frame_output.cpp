@@ -186,10 +186,10 @@ void emit(stream_call& sc, const audio_variant& v, audio_aligner& a, uint32_t k)
     write_slot(sc, v, a, k);
     advance(a, samples, rate, 1);
     a.damage_seen = sc.stream.repairs.damaged_frames;
-    if (ring.may_begin[k]) {
-        a.filler_slot = k;
-        a.have_filler = 1;
-    }
+    // The frame a gap repeats: the last one written with a duration of its own (a LATM
+    // frame without a configuration too: the decoder has had one).
+    a.filler_slot = k;
+    a.have_filler = 1;
 }
 
 // The time at which the output begins when the frames before slot k, the first kept, are
