@@ -324,7 +324,12 @@ void release_held(stream_call& sc, const audio_variant& v, audio_aligner& a) {
 void finish_output(stream_call& sc, const audio_variant& v, audio_aligner& a) {
     if (!a.started || a.passing) return;
     release_held(sc, v, a);
-    if (a.confirmed && !a.lost && a.slot_fill > 0) {
+    // The last frame, which no sync word closes, goes out whole or cut short as it came,
+    // unless its CRC says it is damaged.
+    const bool whole = a.header_read && a.slot_fill == a.frame_size;
+    if (whole && a.confirmed && !a.lost && !frame_intact(v, a.ring->data[a.slot_index], a.frame_size)) {
+        sc.stream.repairs.damaged_frames += 1;
+    } else if (a.confirmed && !a.lost && a.slot_fill > 0) {
         a.ring->length[a.slot_index] = a.slot_fill + v.sync_bytes - 1;
         emit(sc, v, a, a.slot_index);
         a.slot_fill = 0;
