@@ -23,11 +23,15 @@ std::vector<size_t> packets_of(const bytes& ts, uint16_t pid, bool plain) {
     return out;
 }
 
-bytes without(const bytes& ts, std::vector<size_t> drop) {
+// The stream without the packets at `drop`, or with their payload zeroed.
+bytes without(const bytes& ts, std::vector<size_t> drop, bool zero = false) {
     bytes out;
     for (size_t at = 0, d = 0; at + 188 <= ts.size(); at += 188) {
-        if (d < drop.size() && drop[d] == at) { ++d; continue; }
+        const bool hit = d < drop.size() && drop[d] == at;
+        d += hit;
+        if (hit && !zero) continue;
         out.insert(out.end(), ts.begin() + long(at), ts.begin() + long(at + 188));
+        if (hit) std::fill(out.end() - (ts[at + 3] & 0x20 ? 183 - std::min<long>(ts[at + 4], 183) : 184), out.end(), uint8_t{0});
     }
     return out;
 }
@@ -76,15 +80,6 @@ std::vector<bytes> frames_of(const std::string& path, const std::string& format)
     for (std::string line; std::getline(in, line) && !line.empty(); at += std::stoul(line))
         frames.push_back(slice(all, at, at + std::stoul(line)));
     return frames;
-}
-
-// Copies of the packets at the offsets `at` with their payload zeroed.
-bytes zeroed(bytes ts, const std::vector<size_t>& at) {
-    for (size_t p : at) {
-        const size_t payload = ts[p + 3] & 0x20 ? 5 + ts[p + 4] : 4;
-        std::fill(ts.begin() + long(std::min<size_t>(p + payload, p + 188)), ts.begin() + long(p + 188), uint8_t{0});
-    }
-    return ts;
 }
 
 struct stream_case {
@@ -155,7 +150,7 @@ TEST(SyncE2E, LostAudioCostsOnlyTheFramesItTouchedAndTheRestKeepsItsPlace) {
             // LATM begins at a frame with its StreamMuxConfig; that one lost, at the video.
             if (drop[0] == at_start && std::string(c.format) == "loas") continue;
             SCOPED_TRACE(std::string(c.fixture) + " audio " + c.audio + ", lost " + name);
-            write_file(dir.file("lost.ts"), name == "zeroed" ? zeroed(clean, drop) : without(clean, drop));
+            write_file(dir.file("lost.ts"), without(clean, drop, name == "zeroed"));
             const program_result r = run_kavel({"-s", dir.file("lost.ts"), "1", "1", c.audio}, dir.path());
             const std::vector<bytes> got = frames_of(dir.file("bits0001.mpa"), c.format);
             ASSERT_FALSE(got.empty());
