@@ -102,6 +102,7 @@ struct audio_aligner {
     uint32_t unsure = 0;
     uint32_t passing = 0;  // option z: after the start every byte goes out unchanged
     uint32_t lost_before = 0;  // the stream lost bytes before the output started
+    uint32_t crc_matched = 0;  // a frame's CRC has matched: from then on one that fails is damaged
 
     // After the start: where the written frames have brought the stream's time, counted
     // in samples from an anchor, and the frame a gap repeats.

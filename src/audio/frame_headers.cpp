@@ -29,6 +29,13 @@
 
 #include "core/stream.h"
 
+const uint16_t mpeg_kbits[5][16] = {
+    {0, 32, 64, 96, 128, 160, 192, 224, 256, 288, 320, 352, 384, 416, 448, 0},
+    {0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384, 0},
+    {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 0},
+    {0, 32, 48, 56, 64, 80, 96, 112, 128, 144, 160, 176, 192, 224, 256, 0},
+    {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 0}};
+
 namespace {
 
 const uint32_t ac3_sample_rates[4] = {48000, 44100, 32000, 0};
@@ -45,14 +52,6 @@ const uint16_t ac3_44k_words[19] = {69,  87,  104, 121, 139, 174, 208,  243,  27
 
 // MPEG-1 rates; MPEG-2 halves them, MPEG-2.5 quarters them.
 const uint32_t mpeg_sample_rates[4] = {44100, 48000, 32000, 0};
-
-// kbit/s by bitrate_index: MPEG-1 Layer I, II, III; MPEG-2 and 2.5 Layer I, then II and III.
-const uint16_t mpeg_kbits[5][16] = {
-    {0, 32, 64, 96, 128, 160, 192, 224, 256, 288, 320, 352, 384, 416, 448, 0},
-    {0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384, 0},
-    {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 0},
-    {0, 32, 48, 56, 64, 80, 96, 112, 128, 144, 160, 176, 192, 224, 256, 0},
-    {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 0}};
 
 const uint32_t aac_sample_rates[16] = {96000, 88200, 64000, 48000, 44100, 32000, 24000, 22050,
                                        16000, 12000, 11025, 8000,  7350,  0,     0,     0};
@@ -432,33 +431,6 @@ bool find_frames(const uint8_t* b, uint32_t n, uint32_t syntaxes, found_frames& 
         }
     }
     return best != 0;
-}
-
-namespace {
-
-// CRC-16 with the polynomial x^16 + x^15 + x^2 + 1, most significant bit first, from 0.
-struct crc16_table {
-    uint16_t t[256];
-    constexpr crc16_table() : t{} {
-        for (uint32_t b = 0; b < 256; ++b) {
-            uint32_t c = b << 8;
-            for (int k = 0; k < 8; ++k) c = (c & 0x8000) ? (c << 1) ^ 0x8005 : c << 1;
-            t[b] = uint16_t(c);
-        }
-    }
-};
-constexpr crc16_table crc16;
-
-}  // namespace
-
-bool frame_intact(const audio_variant& v, const uint8_t* slot, uint32_t size) {
-    if (v.syntax != audio_syntax::ac3 || size < 4) return true;
-    // crc1 covers the first 5/8 of an AC-3 frame and crc2 the rest; an E-AC-3 frame has
-    // crc2 alone over all of it. Either way the CRC of every byte after the sync word,
-    // both CRC words included, is 0 for an intact frame.
-    uint32_t c = 0;
-    for (const uint8_t* p = slot + 1; p != slot + size - 1; ++p) c = (c << 8 & 0xFF00) ^ crc16.t[(c >> 8) ^ *p];
-    return c == 0;
 }
 
 const audio_variant& variant_of(audio_syntax syntax) {

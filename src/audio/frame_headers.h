@@ -75,10 +75,14 @@ frame_info finish_latm_frame(audio_aligner& a, const uint8_t* slot, uint32_t siz
 // the parts of the header that may not change within a stream.
 bool same_stream(const audio_variant& v, const uint8_t* frame, const uint8_t* next);
 
-// A whole frame whose slot begins at `slot` (`size` frame bytes from its first sync byte)
-// passes the check its syntax carries: AC-3 and E-AC-3 end in a CRC over the frame after
-// the sync word. The other syntaxes carry none that every frame has: always true.
-bool frame_intact(const audio_variant& v, const uint8_t* slot, uint32_t size);
+// kbit/s by bitrate_index: MPEG-1 Layer I, II, III; MPEG-2 and 2.5 Layer I, then II and III.
+extern const uint16_t mpeg_kbits[5][16];
+
+// What the check that a whole frame's syntax carries says of it (frame_check.cpp): AC-3
+// and E-AC-3 end in a CRC, MPEG audio has one when its protection_bit is 0. The slot
+// begins at frame byte 1; `size` counts from the first sync byte.
+enum class frame_crc : uint8_t { none, matched, failed };
+frame_crc check_frame(const audio_variant& v, const uint8_t* slot, uint32_t size);
 
 // The header report printed once at confirmation.
 void print_header_report(stream_call& sc, const audio_variant& v, const audio_aligner& a);
