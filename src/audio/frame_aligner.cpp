@@ -223,7 +223,7 @@ uint32_t collect(stream_call& sc, audio_aligner& a, const uint8_t* bytes, uint32
         }
         if (a.header_read && a.slot_fill == a.frame_size) {
             const uint8_t b = bytes[i];
-            if (!is_sync_word(v, a.sync_window << 8 | b) || !frame_intact(v, a)) {
+            if (!is_sync_word(v, a.sync_window << 8 | b) || !frame_intact(v, a, fast)) {
                 a.lost = 1;
                 return i;
             }

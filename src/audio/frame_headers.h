@@ -80,9 +80,10 @@ extern const uint16_t mpeg_kbits[5][16];
 
 // What the check that a whole frame's syntax carries says of it (frame_check.cpp): AC-3
 // and E-AC-3 end in a CRC, MPEG audio has one when its protection_bit is 0. The slot
-// begins at frame byte 1; `size` counts from the first sync byte.
+// begins at frame byte 1; `size` counts from the first sync byte. `fast` takes the CRC
+// eight bytes a step, else byte by byte (the reference it must agree with).
 enum class frame_crc : uint8_t { none, matched, failed };
-frame_crc check_frame(const audio_variant& v, const uint8_t* slot, uint32_t size);
+frame_crc check_frame(const audio_variant& v, const uint8_t* slot, uint32_t size, bool fast);
 
 // The header report printed once at confirmation.
 void print_header_report(stream_call& sc, const audio_variant& v, const audio_aligner& a);

@@ -257,8 +257,8 @@ void settle_times(audio_aligner& a, uint32_t last, uint32_t count) {
     }
 }
 
-bool frame_intact(const audio_variant& v, audio_aligner& a) {
-    const frame_crc crc = check_frame(v, a.ring->data[a.slot_index], a.frame_size);
+bool frame_intact(const audio_variant& v, audio_aligner& a, bool fast) {
+    const frame_crc crc = check_frame(v, a.ring->data[a.slot_index], a.frame_size, fast);
     a.crc_matched |= crc == frame_crc::matched;
     return crc != frame_crc::failed || !a.crc_matched;
 }
@@ -333,7 +333,7 @@ void finish_output(stream_call& sc, const audio_variant& v, audio_aligner& a) {
     // The last frame, which no sync word closes, goes out whole or cut short as it came,
     // unless its CRC says it is damaged.
     const bool whole = a.header_read && a.slot_fill == a.frame_size;
-    if (whole && a.confirmed && !a.lost && !frame_intact(v, a)) {
+    if (whole && a.confirmed && !a.lost && !frame_intact(v, a, true)) {
         sc.stream.repairs.damaged_frames += 1;
     } else if (a.confirmed && !a.lost && a.slot_fill > 0) {
         a.ring->length[a.slot_index] = a.slot_fill + v.sync_bytes - 1;

@@ -13,7 +13,7 @@ struct stream_call;
 // The whole frame in the current slot passes the check its syntax carries. A stream
 // whose frames never match their CRC (an encoder that writes none) is taken as it is;
 // once one has matched, a frame that fails is damaged.
-bool frame_intact(const audio_variant& v, audio_aligner& a);
+bool frame_intact(const audio_variant& v, audio_aligner& a, bool fast);
 
 // Bytes of the stream's output (none with option p).
 void write_audio(stream_call& sc, const uint8_t* data, size_t n);
