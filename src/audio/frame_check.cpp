@@ -111,8 +111,6 @@ frame_crc check_mpeg(const uint8_t* slot, uint32_t size) {
     return b.crc == (uint32_t(h[2]) << 8 | h[3]) ? frame_crc::matched : frame_crc::failed;
 }
 
-}  // namespace
-
 #if defined(KAVEL_CLMUL_CRC)
 // x^n modulo the CRC polynomial times x^16 (degree 32): the CRC-16 of a message is the
 // CRC-32 by that polynomial shifted down 16 bits, which carry-less multiplication by
@@ -140,6 +138,8 @@ __attribute__((target("pclmul,ssse3"))) uint32_t crc_folded(const uint8_t* p, co
     return crc_sliced(crc_sliced(0, folded, folded + 16), p, end);
 }
 #endif
+
+}  // namespace
 
 frame_crc check_frame(const audio_variant& v, const uint8_t* slot, uint32_t size, bool fast) {
     if (v.syntax == audio_syntax::mpeg) return check_mpeg(slot, size);
