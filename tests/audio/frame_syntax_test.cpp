@@ -140,25 +140,21 @@ TEST(AudioSyntax, HeAacInLatmAndDtsSubstreamsAloneAreTimedByTheirOwnHeaders) {
                             first_audio_pts(p0 + 4 * 3840, p0 + 4 * 3840 + 100));
     EXPECT_TRUE(r.audio == slice(es, 4 * 300));
     // DTS Express: extension substreams of 1000 bytes, 512 samples of a 48 kHz clock each
-    // (960 ticks); the output begins with the substream's own sync word.
-    const bytes exss = {0x64, 0x58, 0x20, 0x25, 0x00, 0x01, 0xE0, 0x7C, 0xF8, 0x00};  // header 16, frame 1000, static fields
-    es.clear();
-    units = frames_in_packets(exss, 1000, 12, 960, es);
-    units[0].video_pts = p0 + 5 * 960 + 10;
-    r = audio_split_invariant(dts_call, units, with_video(1));
-    EXPECT_EQ(r.report, "Audio Bitrate = 750000, Audio Sampling Rate = 48000\nAudio Mode = extension substreams without a "
-                        "core, DTS\n" + first_audio_pts(p0 + 5 * 960, p0 + 5 * 960 + 10));
-    EXPECT_TRUE(r.audio == slice(es, 5 * 1000));
-    // High-rate DTS-HD: substreams of 20000 bytes, more than a quarter of the 16-bit size
-    // field allows, are held whole.
-    const bytes large = {0x64, 0x58, 0x20, 0x25, 0x00, 0x01, 0xE9, 0xC3, 0xF8, 0x00};
-    es.clear();
-    units = frames_in_packets(large, 20000, 6, 960, es);
-    units[0].video_pts = p0 + 2 * 960 + 10;
-    r = audio_split_invariant(dts_call, units, with_video(1));
-    EXPECT_EQ(r.report, "Audio Bitrate = 15000000, Audio Sampling Rate = 48000\nAudio Mode = extension substreams without "
-                        "a core, DTS\n" + first_audio_pts(p0 + 2 * 960, p0 + 2 * 960 + 10));
-    EXPECT_TRUE(r.audio == slice(es, 2 * 20000));
+    // (960 ticks); the output begins with the substream's own sync word. High-rate DTS-HD:
+    // substreams of 20000 bytes, more than a quarter of the 16-bit size field allows, held
+    // whole.
+    const struct { bytes header; uint32_t size, first; const char* rate; } substreams[] = {
+        {{0x64, 0x58, 0x20, 0x25, 0x00, 0x01, 0xE0, 0x7C, 0xF8, 0x00}, 1000, 5, "750000"},
+        {{0x64, 0x58, 0x20, 0x25, 0x00, 0x01, 0xE9, 0xC3, 0xF8, 0x00}, 20000, 2, "15000000"}};
+    for (const auto& x : substreams) {
+        es.clear();
+        units = frames_in_packets(x.header, x.size, 12 - x.first, 960, es);
+        units[0].video_pts = p0 + x.first * 960 + 10;
+        r = audio_split_invariant(dts_call, units, with_video(1));
+        EXPECT_EQ(r.report, std::string("Audio Bitrate = ") + x.rate + ", Audio Sampling Rate = 48000\nAudio Mode = " +
+                                "extension substreams without a core, DTS\n" + first_audio_pts(p0 + x.first * 960, p0 + x.first * 960 + 10));
+        EXPECT_TRUE(r.audio == slice(es, x.first * x.size));
+    }
 }
 
 TEST(AudioSyntax, FrameCrcTakenFastAgreesWithTheByteAtATimeOne) {
