@@ -311,13 +311,39 @@ void lose(stream_call& sc, audio_aligner& a, const uint8_t* rest, uint32_t count
     make_room(a);
 }
 
+// The frame in the current slot is whole, its CRC (if it has one) intact, and only its
+// successor's sync word is missing: it joins the frames held, as a stream's last frame
+// does at its end, and the frames held go out as at damage.
+template <const audio_variant& v>
+void close_whole(stream_call& sc, audio_aligner& a) {
+    audio_frame_ring& ring = *a.ring;
+    const uint32_t k = a.slot_index;
+    finish_frame<v>(sc, a, ring.data[k], a.slot_fill);
+    if (a.found_again) ring.may_begin[k] = 1;
+    a.found_again = 0;
+    ring.length[k] = a.slot_fill + v.sync_bytes - 1;
+    if (a.held < audio_ring_slots - 1) ++a.held;
+    a.slot_index = (k + 1) % audio_ring_slots;
+    a.unsure = 0;
+    if (a.started) release_held(sc, v, a);
+    a.lost = 1;
+    a.header_read = 0;
+}
+
 // Packets of the stream were lost: the frame or candidate begun before the loss spans it,
 // and so does any frame that starts among its bytes, so they are dropped unsearched; no
-// sync word is made of bytes from both sides.
+// sync word is made of bytes from both sides. A frame that the loss left whole (PES
+// packets that hold whole frames lose none at their start) is kept.
 template <const audio_variant& v>
-void cut(stream_call& sc, audio_aligner& a) {
+void cut(stream_call& sc, audio_aligner& a, bool lost = true) {
     a.sync_window = 0;
-    if (a.confirmed && !a.lost) damaged<v>(sc, a);
+    if (a.confirmed && !a.lost && a.header_read && !a.bad_header && a.slot_fill + v.sync_bytes - 1 == a.frame_size &&
+        frame_intact(v, a, true))
+        close_whole<v>(sc, a);
+    else if (!lost)
+        return;
+    else if (a.confirmed && !a.lost)
+        damaged<v>(sc, a);
     a.synced = 0;
     a.slot_fill = 0;
     a.frame_size = 0;
@@ -459,6 +485,12 @@ void run_aligner(stream_call& sc, audio_aligner& a, const uint8_t* bytes, uint32
         sc.stream.pes.data_lost = 0;
         a.lost_before |= !a.started;
         cut<v>(sc, a);
+    }
+    // A PES packet ended here by its length and the next goes on without a header (lost
+    // unseen, or junk a muxer pads with): a frame it left whole is kept, whatever follows.
+    if (sc.stream.pes.headerless) {
+        sc.stream.pes.headerless = 0;
+        cut<v>(sc, a, false);
     }
     if (new_pts == 1) add_mark(a, pts);
     const uint32_t taken = align<v, fast>(sc, a, bytes, count);

@@ -6,6 +6,7 @@
 // `header_buffer` keeps the header as received, up to pes_header_capacity bytes (a header
 // of 9 fixed and 255 data bytes fits whole); option z writes what it holds.
 #include <algorithm>
+#include <cstring>
 
 #include "core/stream.h"
 #include "pes/pes.h"
@@ -182,6 +183,7 @@ void header_data_length(instance& in, uint8_t b) {
 void header_byte(instance& in, uint8_t b) {
     pes_parser& p = in.p;
     if (is_start_code(in)) {
+        p.ended = 0;
         p.length_phase = 2;
         p.header_buffer[0] = 0x00;
         p.header_buffer[1] = 0x00;
@@ -248,6 +250,7 @@ uint32_t feed(instance in, uint8_t* data, uint32_t available) {
     pes_parser& p = in.p;
     p.start_register = (p.start_register << 8) | *data;
     if (!p.in_payload) {
+        if (p.ended && p.tail_length < sizeof p.tail) p.tail[p.tail_length++] = *data;
         // A unit start whose payload does not begin with a start code was damaged (zeroed
         // by a receiver, say): for aligned audio its bytes are the stream's after a loss.
         if (p.unit_checked < 3 && *data != (p.unit_checked == 2 ? 1 : 0)) {
@@ -271,9 +274,28 @@ uint32_t feed(instance in, uint8_t* data, uint32_t available) {
         if (in.video && !in.s.pes_output && in.s.handler != stream_handler::raw)
             p.packet_remaining = unbounded;
         else
-            p.in_payload = 0;
+            p.in_payload = 0, p.ended = !in.video;
     }
     return n;
+}
+
+}  // namespace
+
+namespace {
+
+// Audio whose frames are found by their sync words, written as elementary stream.
+bool aligned(const chosen_stream& s) {
+    return s.kind == stream_kind::audio && !s.pes_output && s.handler >= stream_handler::mpeg_audio &&
+           s.handler <= stream_handler::dts_audio;
+}
+
+// The bytes up to the next unit start go to the handler, whatever the declared length.
+void take_to_unit_start(chosen_stream& s) {
+    s.pes.ended = 0;
+    s.pes.tail_length = 0;
+    if (!aligned(s)) return;
+    s.pes.in_payload = 1;
+    s.pes.packet_remaining = 0xFFFF;
 }
 
 }  // namespace
@@ -281,15 +303,25 @@ uint32_t feed(instance in, uint8_t* data, uint32_t available) {
 void pes_unit_start(chosen_stream& s) {
     s.pes.in_payload = 0;
     s.pes.unit_checked = 0;
+    s.pes.ended = 0;
+    s.pes.tail_length = 0;
+    s.pes.headerless = 0;
 }
 
 void stream_lost_data(chosen_stream& s, bool unit_start) {
     s.pes.data_lost = 1;
-    if (unit_start || s.kind != stream_kind::audio || s.pes_output || s.handler < stream_handler::mpeg_audio ||
-        s.handler > stream_handler::dts_audio)
-        return;
-    s.pes.in_payload = 1;
-    s.pes.packet_remaining = 0xFFFF;
+    if (unit_start) return;
+    take_to_unit_start(s);
+}
+
+void pes_continues_headerless(stream_call& sc) {
+    pes_parser& p = sc.stream.pes;
+    uint8_t tail[sizeof p.tail];
+    const uint32_t n = aligned(sc.stream) ? p.tail_length : 0;
+    memcpy(tail, p.tail, n);
+    take_to_unit_start(sc.stream);
+    p.headerless = aligned(sc.stream);
+    if (n) dispatch_run(sc, tail, n);
 }
 
 uint32_t feed_pes(stream_call& sc, uint8_t* data, uint32_t available) {

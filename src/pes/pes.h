@@ -29,6 +29,13 @@ struct pes_parser {
     uint32_t lpcm_countdown = 0;
     uint32_t in_payload = 0;
     uint32_t unit_checked = 3;  // bytes of the start code 00 00 01 seen since a unit start
+    // An audio PES packet ended by its declared length, and the bytes after it in its
+    // transport packet: junk some muxers pad with, or, when the next packet goes on without
+    // a unit start, the stream's own (the next header was lost).
+    uint32_t ended = 0;
+    uint8_t headerless = 0;  // for the handler: such a packet followed, from the next byte on
+    uint32_t tail_length = 0;
+    uint8_t tail[184] = {};
     uint64_t pts_accumulator = 0;
     uint64_t dts_accumulator = 0;
     uint64_t current_pts = 0;
@@ -71,6 +78,11 @@ void pes_unit_start(chosen_stream& s);
 // not. Audio frames are found again by their sync words, so after a loss the aligned audio
 // takes every byte up to the next unit start, a PES packet whose header was lost too.
 void stream_lost_data(chosen_stream& s, bool unit_start);
+
+// A packet without a unit start follows an audio PES packet that ended by its length,
+// with no packet lost that the counter shows: packets were lost in a multiple of 16, the
+// next header with them. For aligned audio the bytes after that end are the stream's.
+void pes_continues_headerless(stream_call& sc);
 
 // Payload bytes of the stream's PID: offered `available` bytes, returns how many it took.
 uint32_t feed_pes(stream_call& sc, uint8_t* data, uint32_t available);

@@ -75,9 +75,18 @@ void arrival_time_byte(context& ctx, uint8_t b, uint32_t left) {
         if (ctx.stream_of_pid[pid] != no_stream) stream_lost_data(ctx.streams[ctx.stream_of_pid[pid]], ts.unit_start);
     }
     // A stream's first packet that continues a PES packet: its start was lost, or the
-    // recording began after it. Its bytes wait for a PES header as ever.
-    if (last == 0xFF && has_payload && !ts.unit_start && ctx.stream_of_pid[pid] != no_stream)
-        ctx.streams[ctx.stream_of_pid[pid]].pes.data_lost = 1;
+    // recording began after it. Its bytes wait for a PES header as ever. A later one after
+    // an audio PES packet ended by its length: packets were lost unseen (a multiple of 16,
+    // which the counter cannot tell), the next one's header with them.
+    if (has_payload && !ts.unit_start && ctx.stream_of_pid[pid] != no_stream) {
+        chosen_stream& s = ctx.streams[ctx.stream_of_pid[pid]];
+        if (last == 0xFF)
+            s.pes.data_lost = 1;
+        else if (s.pes.ended && received == expected) {
+            stream_call sc{s, ctx.timing};
+            pes_continues_headerless(sc);
+        }
+    }
     if (pid != 0 && has_payload) ctx.pids.last_cc[pid] = received;
     if (ts.adaptation_control & 2) ts.af_length_pending = 1;
     if (ts.early.slots) early_packet_begin(ctx, pid, has_payload);
