@@ -274,14 +274,19 @@ void close_whole(stream_call& sc, audio_aligner& a) {
 // and so does any frame that starts among its bytes, so they are dropped unsearched; no
 // sync word is made of bytes from both sides. A frame that the loss left whole (PES
 // packets that hold whole frames lose none at their start) is kept.
+// The current frame is whole, only its successor's sync word missing, its CRC (if it has
+// one) intact.
 template <const audio_variant& v>
-void cut(stream_call& sc, audio_aligner& a, bool lost = true) {
+bool whole(audio_aligner& a) {
+    return a.confirmed && !a.lost && a.header_read && !a.bad_header && a.slot_fill + v.sync_bytes - 1 == a.frame_size &&
+           frame_intact(v, a, true);
+}
+
+template <const audio_variant& v>
+void cut(stream_call& sc, audio_aligner& a) {
     a.sync_window = 0;
-    if (a.confirmed && !a.lost && a.header_read && !a.bad_header && a.slot_fill + v.sync_bytes - 1 == a.frame_size &&
-        frame_intact(v, a, true))
+    if (whole<v>(a))
         close_whole<v>(sc, a);
-    else if (!lost)
-        return;
     else if (a.confirmed && !a.lost)
         damaged<v>(sc, a);
     a.synced = 0;
@@ -430,7 +435,7 @@ void run_aligner(stream_call& sc, audio_aligner& a, const uint8_t* bytes, uint32
     // unseen, or junk a muxer pads with): a frame it left whole is kept, whatever follows.
     if (sc.stream.pes.headerless) {
         sc.stream.pes.headerless = 0;
-        cut<v>(sc, a, false);
+        if (whole<v>(a)) cut<v>(sc, a);
     }
     if (new_pts == 1) add_mark(a, pts);
     const uint32_t taken = align<v, fast>(sc, a, bytes, count);
